@@ -1,0 +1,417 @@
+#include "app/mainwindow.h"
+
+#include "app/package_rules.h"
+#include "converter/zipwindow.h"
+#include "serial/serial.h"
+#include "ui_mainwindow.h"
+#include "widgets/popup.h"
+
+#include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileDialog>
+#include <QSerialPortInfo>
+#include <QShortcut>
+#include <QThread>
+
+#include <functional>
+
+namespace
+{
+
+namespace protocol = bootloader_protocol;
+
+const char* const connect_label = "CONECTAR";
+const char* const disconnect_label = "DESCONECTAR";
+const char* const connected_status = "CONECTADO";
+const char* const disconnected_status = "DESCONECTADO";
+const char* const connected_style = "background:rgb(15, 255, 15);font: 75 9pt Arial Black; color:rgb(0, 0, 0);";
+const char* const disconnected_style =
+    "background:rgb(255, 15, 15);font: 75 9pt Arial Black; color:rgb(255, 255, 255); border: 1px solid black;";
+const char* const port_busy_notice = "Outro dispositivo já está conectado a esta porta COM";
+const char* const invalid_package_text = "Erro! Arquivo Inválido";
+const char* const valid_package_text = "Arquivo Validado";
+// Opening another package under a running transmission would swap the file being sent.
+const char* const transfer_running_text = "Erro! Envio em andamento, aguarde o fim do arquivo";
+const char* const converter_keys = "Ctrl+V, Ctrl+K, Ctrl+T";
+
+// The bootloader has this long after announcing itself to ask for the data.
+constexpr int baud_guard_ms = 2000;
+// Gives the port a short chance to hand each line on before the pause starts.
+constexpr int write_wait_ms = 5;
+// Lets the bootloader drop the line before the port is opened again after a reset.
+constexpr int reset_settle_ms = 50;
+constexpr int reopen_retry_ms = 10;
+// A device that has not come back by then has vanished; the window must not wait for ever.
+constexpr int link_retry_bound_ms = 2000;
+// The event board restarts the equipment after its confirmation; the port stays closed meanwhile.
+constexpr int event_port_pause_ms = 5000;
+// Leaves the success text on screen and the bootloader time to settle before the next file.
+constexpr int confirm_pause_ms = 1000;
+constexpr int progress_started = 1;
+constexpr int progress_reprogramming = 95;
+constexpr int progress_finishing = 98;
+constexpr int progress_done = 100;
+
+// Repeats the attempt until it succeeds or the bound has passed.
+bool retry_within(int bound_ms, int pause_ms, const std::function<bool()>& attempt)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!attempt()) {
+        if (elapsed.elapsed() >= bound_ms)
+            return false;
+        if (pause_ms > 0)
+            QThread::msleep(static_cast<unsigned long>(pause_ms));
+    }
+    return true;
+}
+
+struct NestingCount {
+    explicit NestingCount(int& count) : count(count) { ++count; }
+    ~NestingCount() { --count; }
+    NestingCount(const NestingCount&) = delete;
+    NestingCount& operator=(const NestingCount&) = delete;
+    int& count;
+};
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+    ui->statusConnect->setAlignment(Qt::AlignCenter);
+
+    popup = new PopUp();
+    zip_window = new zipwindow();
+    serial = new Serial(&port);
+
+    fill_port_list();
+
+    converter_shortcut = new QShortcut(QKeySequence(QString::fromLatin1(converter_keys)), this);
+    converter_shortcut->setContext(Qt::WindowShortcut);
+
+    connect(popup, &PopUp::init, this, &MainWindow::init_button);
+    connect(serial, &Serial::buffer, this,
+            [this](const QByteArray& bytes) { serial_state(protocol::message_text(bytes)); });
+    connect(this, &MainWindow::send_board, popup, &PopUp::show_board);
+    connect(&baud_timer, &QTimer::timeout, this, &MainWindow::timeout);
+    connect(converter_shortcut, SIGNAL(activated()), this, SLOT(show_secret_window()));
+
+    ui->archiveGroupBox->setEnabled(false);
+    ui->boxStatus->setEnabled(false);
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+bool MainWindow::is_connected() const
+{
+    return ui->connectButton->text() != QLatin1String(connect_label);
+}
+
+void MainWindow::fill_port_list()
+{
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        ui->boxPort->addItem(info.portName());
+}
+
+void MainWindow::on_scan_push_button_clicked()
+{
+    ui->boxPort->clear();
+    fill_port_list();
+}
+
+void MainWindow::on_connectButton_clicked()
+{
+    if (!is_connected()) {
+        serial->open_port(ui->boxPort->currentText());
+        ui->lineStatusArchive->clear();
+        reset_popup();
+        return;
+    }
+
+    ui->statusConnect->setText(QString::fromUtf8(disconnected_status));
+    ui->statusConnect->setStyleSheet(QString::fromUtf8(disconnected_style));
+    ui->connectButton->setText(QString::fromUtf8(connect_label));
+    set_progress_and_status(QString(), 0);
+    ui->archiveGroupBox->setEnabled(false);
+    ui->boxStatus->setEnabled(false);
+    ui->boxSerial->setEnabled(true);
+    ui->statusBootloader->clear();
+    ui->fileLineEdit->clear();
+    ui->lineStatusArchive->clear();
+    port.close();
+    reset_popup();
+}
+
+void MainWindow::show_connected()
+{
+    ui->statusConnect->setText(QString::fromUtf8(connected_status));
+    ui->statusConnect->setStyleSheet(QString::fromUtf8(connected_style));
+    ui->connectButton->setText(QString::fromUtf8(disconnect_label));
+    ui->archiveGroupBox->setEnabled(true);
+    ui->boxSerial->setEnabled(false);
+    ui->info->clear();
+}
+
+void MainWindow::reset_popup()
+{
+    popup->set_started(false);
+    popup->set_init_enabled(true);
+    popup->close();
+}
+
+void MainWindow::init_button(bool init)
+{
+    if (!init)
+        return;
+    ui->boxStatus->setEnabled(true);
+    serial->set_reply_timeout_enabled(true);
+    serial->write_data(QByteArray(protocol::start_token));
+}
+
+void MainWindow::set_progress_and_status(QString text, int progress)
+{
+    ui->statusBootloader->setText(text + status_suffix);
+    ui->progressBar->setValue(progress);
+    if (progress == 0 || progress == progress_done) {
+        port.setBaudRate(protocol::base_baud_rate, QSerialPort::AllDirections);
+        if (!popup->is_started())
+            popup->set_init_enabled(true);
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* close)
+{
+    // Closing the window abandons the update: a transmission paused below us sends nothing more.
+    ++transfer_epoch;
+    popup->close();
+    zip_window->close();
+    QMainWindow::closeEvent(close);
+}
+
+void MainWindow::show_secret_window()
+{
+    zip_window->clear_fields();
+    zip_window->show();
+}
+
+void MainWindow::on_Search_archive_clicked()
+{
+    if (transmissions_running > 0) {
+        ui->lineStatusArchive->setText(QString::fromUtf8(transfer_running_text));
+        return;
+    }
+
+    QString selected_filter = tr("VKT (*.vkt)");
+    package_path =
+        QFileDialog::getSaveFileName(this, QString(), QString(), tr("All files (*.*);;VKT (*.vkt)"), &selected_filter);
+    ui->fileLineEdit->setText(package_path);
+    if (!package_rules::is_package_name(package_path)) {
+        ui->lineStatusArchive->setText(QString::fromUtf8(invalid_package_text));
+        return;
+    }
+    ui->lineStatusArchive->setText(QString::fromUtf8(valid_package_text));
+
+    // Files a previous package left unsent are our own copies; the package itself still holds them.
+    package_extraction::remove(extraction);
+    extraction = package_extraction::extract(package_path);
+    file_list = extraction.files;
+    reorder_files();
+    files_loaded = 0;
+    files_total = file_list.size();
+    status_suffix = package_rules::counter_text(files_loaded, files_total);
+    emit send_board(package_path);
+    read_archive();
+    popup->show();
+}
+
+void MainWindow::reorder_files()
+{
+    package_rules::move_event_file_last(file_list);
+}
+
+void MainWindow::read_archive()
+{
+    if (file_list.isEmpty()) {
+        reset_popup();
+        serial->write_data(QByteArray(protocol::end_token));
+        package_extraction::remove(extraction);
+        return;
+    }
+
+    QFile file(file_list.first());
+    current_file_name = package_rules::file_name(file_list.first());
+    if (!file.open(QIODevice::ReadWrite))
+        return;
+    load_archive(&file);
+    file.remove();
+    file_list.removeFirst();
+    ++files_loaded;
+    status_suffix = package_rules::counter_text(files_loaded, files_total);
+    if (popup->is_started())
+        init_button(true);
+}
+
+void MainWindow::load_archive(QFile* file)
+{
+    ++transfer_epoch;
+    archive_rules::load(archive, *file);
+}
+
+void MainWindow::clear_archive(Archive* archive)
+{
+    if (archive == &this->archive)
+        ++transfer_epoch;
+    archive_rules::clear(*archive);
+}
+
+void MainWindow::set_send_delay()
+{
+    send_delay = usb_mode ? protocol::usb_send_delay_ms : protocol::uart_send_delay_ms;
+}
+
+void MainWindow::send_archive()
+{
+    QEventLoop pause;
+    // A second request for the data restarts the file from its first line; the older
+    // transmission, paused further down the stack, stops before its next write.
+    const quint64 epoch = ++transfer_epoch;
+    NestingCount running(transmissions_running);
+
+    for (int i = 0; epoch == transfer_epoch && i < archive.line_count;) {
+        serial->write_data(archive_rules::wire_bytes(*archive.lines[static_cast<size_t>(i)]));
+        // The wait may deliver received data, and with it the dispatcher: nothing read before it
+        // is trusted after it.
+        port.waitForBytesWritten(write_wait_ms);
+        ++i;
+        QTimer::singleShot(send_delay, &pause, &QEventLoop::quit);
+        pause.exec();
+        if (!popup->is_started())
+            return;
+    }
+    if (epoch == transfer_epoch && archive.holds_lines())
+        clear_archive(&archive);
+}
+
+void MainWindow::timeout()
+{
+    serial_state(QString::fromLatin1(protocol::baud_timeout_text));
+    baud_timer.stop();
+}
+
+void MainWindow::serial_state(QString message)
+{
+    const auto contains = [&message](const char* token) {
+        return message.contains(QLatin1String(token), Qt::CaseSensitive);
+    };
+
+    if (message == QLatin1String(Serial::connected_text)) {
+        show_connected();
+    } else if (message == QLatin1String(Serial::busy_text)) {
+        ui->info->setText(QString::fromUtf8(port_busy_notice));
+    } else if (contains(protocol::usb_announcement) || contains(protocol::uart_announcement)) {
+        announce(message);
+    } else if (contains(protocol::data_request)) {
+        baud_timer.stop();
+        serial->set_reply_timeout_enabled(false);
+        send_archive();
+    } else if (contains(protocol::progress_report)) {
+        const protocol::ProgressShown shown = protocol::progress_status(protocol::progress_value(message));
+        if (shown.shown)
+            set_progress_and_status(shown.text, shown.progress);
+    } else if (contains(protocol::reset_request)) {
+        reset_port();
+    } else if (contains(protocol::file_confirmed)) {
+        confirm_file();
+    } else if (contains(protocol::reprogramming_report)) {
+        set_progress_and_status(QString::fromUtf8(protocol::reprogramming_status), progress_reprogramming);
+    } else {
+        end_run(message);
+    }
+}
+
+void MainWindow::announce(const QString& message)
+{
+    set_progress_and_status(QString::fromUtf8(protocol::started_status), progress_started);
+    usb_mode = message.contains(QLatin1String(protocol::usb_announcement)) ? 1 : 0;
+    if (usb_mode == 0) {
+        send_delay = protocol::uart_send_delay_ms;
+        const bool rated = retry_within(link_retry_bound_ms, 0, [this] {
+            return port.setBaudRate(protocol::uart_data_baud_rate, QSerialPort::AllDirections);
+        });
+        if (!rated) {
+            end_run_link_lost();
+            return;
+        }
+    } else {
+        send_delay = protocol::usb_send_delay_ms;
+    }
+    baud_timer.start(baud_guard_ms);
+}
+
+void MainWindow::reset_port()
+{
+    port.close();
+    QThread::msleep(reset_settle_ms);
+    const bool reopened =
+        retry_within(link_retry_bound_ms, reopen_retry_ms, [this] { return port.open(QIODevice::ReadWrite); });
+    if (!reopened) {
+        end_run_link_lost();
+        return;
+    }
+    port.setBaudRate(protocol::base_baud_rate, QSerialPort::AllDirections);
+}
+
+void MainWindow::confirm_file()
+{
+    if (current_file_name.contains(QLatin1String("EVENT"), Qt::CaseInsensitive)) {
+        set_progress_and_status(QString::fromUtf8(protocol::finishing_status), progress_finishing);
+        port.close();
+        QThread::msleep(event_port_pause_ms);
+        // A failure here shows up later as link errors or missing answers.
+        port.open(QIODevice::ReadWrite);
+    }
+    set_progress_and_status(QString::fromUtf8(protocol::success_status), progress_done);
+    QThread::msleep(confirm_pause_ms);
+    read_archive();
+}
+
+void MainWindow::tear_down()
+{
+    if (archive.holds_lines())
+        clear_archive(&archive);
+    reset_popup();
+    package_extraction::remove(extraction);
+}
+
+void MainWindow::end_run(const QString& message)
+{
+    tear_down();
+    const QString text = protocol::failure_text(message);
+    if (text.isNull())
+        return;
+    set_progress_and_status(text, 0);
+    if (message == QLatin1String(Serial::interrupted_text))
+        disconnect_after_loss(text);
+}
+
+void MainWindow::end_run_link_lost()
+{
+    tear_down();
+    const QString text = QString::fromUtf8(protocol::link_lost_status);
+    set_progress_and_status(text, 0);
+    disconnect_after_loss(text);
+}
+
+void MainWindow::disconnect_after_loss(const QString& notice)
+{
+    // Only ever a disconnection: a loss must never make the window open a port.
+    if (is_connected())
+        on_connectButton_clicked();
+    ui->info->setText(notice);
+}

@@ -1,0 +1,97 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include "app/archive.h"
+#include "app/bootloader_protocol.h"
+#include "app/package_extraction.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QSerialPort>
+#include <QString>
+#include <QTimer>
+
+class QCloseEvent;
+class QFile;
+class QShortcut;
+class PopUp;
+class Serial;
+class zipwindow;
+
+namespace Ui
+{
+class MainWindow;
+}
+
+// The hub of the program: it owns the port, follows the bootloader through an update and tells
+// the operator where things stand.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+signals:
+    void send_board(QString id);
+
+private slots:
+    void on_Search_archive_clicked();
+    void serial_state(QString message);
+    void on_connectButton_clicked();
+    void init_button(bool init);
+    void set_progress_and_status(QString text, int progress);
+    void closeEvent(QCloseEvent* close) override;
+    void on_scan_push_button_clicked();
+    void show_secret_window();
+    void read_archive();
+    void timeout();
+    void load_archive(QFile* file);
+    void send_archive();
+    void clear_archive(Archive* archive);
+    void set_send_delay();
+    void reorder_files();
+
+private:
+    bool is_connected() const;
+    void fill_port_list();
+    void show_connected();
+    void reset_popup();
+    void announce(const QString& message);
+    void reset_port();
+    void confirm_file();
+    void tear_down();
+    void end_run(const QString& message);
+    void end_run_link_lost();
+    void disconnect_after_loss(const QString& notice);
+
+    Ui::MainWindow* ui;
+    QSerialPort port;
+    Serial* serial = nullptr;
+    PopUp* popup = nullptr;
+    zipwindow* zip_window = nullptr;
+    QString status_suffix;
+    QList<QString> file_list;
+    QTimer baud_timer;
+    Archive archive;
+    QString current_file_name;
+    QString package_path;
+    // Until a bootloader announces its link, the slower UART pace is the safe one.
+    int usb_mode = 0;
+    int send_delay = bootloader_protocol::uart_send_delay_ms;
+
+    QShortcut* converter_shortcut = nullptr;
+    // What the unpacking of the opened package created: the only thing ever removed.
+    Extraction extraction;
+    int files_loaded = 0;
+    int files_total = 0;
+    // Bumped by every change of the record, by every request for the data and by closing the
+    // window: a transmission whose epoch is no longer current never writes again.
+    quint64 transfer_epoch = 0;
+    int transmissions_running = 0;
+};
+
+#endif // MAINWINDOW_H

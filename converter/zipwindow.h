@@ -1,0 +1,32 @@
+#ifndef ZIPWINDOW_H
+#define ZIPWINDOW_H
+
+#include <QString>
+#include <QWidget>
+
+class Ui_zipwindow;
+
+// The hidden converter: turns a folder of raw per-board firmware files into a ".vkt" package beside it.
+class zipwindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit zipwindow(QWidget* parent = nullptr);
+    ~zipwindow() override;
+
+    // Empties the three texts on show; the chosen folder is kept for the next conversion.
+    void clear_fields();
+
+private slots:
+    void on_searchButton_clicked();
+    void on_convertButton_clicked();
+    char load_can_id(QString name_archive);
+    bool rewrite_files();
+
+private:
+    Ui_zipwindow* ui;
+    QString folder_path;
+};
+
+#endif // ZIPWINDOW_H

@@ -1,0 +1,133 @@
+#include "serial/serial.h"
+
+#include <QDebug>
+#include <QPointer>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
+const char* const Serial::connected_text = "Conectado";
+const char* const Serial::busy_text = "Not_Permission";
+const char* const Serial::timeout_text = "TimeOut";
+const char* const Serial::interrupted_text = "Serial_Interrupted";
+
+Serial::Serial(QSerialPort* port, QObject* parent) : QObject(parent), port(port)
+{
+    connect(port, &QIODevice::readyRead, this, &Serial::readed);
+    connect(port, &QIODevice::bytesWritten, this, &Serial::written);
+    connect(port, &QSerialPort::errorOccurred, this, &Serial::error);
+    connect(&reply_timer, &QTimer::timeout, this, &Serial::timeout);
+}
+
+void Serial::open_port(const QString& port_name)
+{
+    port->setPortName(port_name);
+    port->setBaudRate(base_baud_rate, QSerialPort::AllDirections);
+    port->setDataBits(QSerialPort::Data8);
+    port->setStopBits(QSerialPort::OneStop);
+    port->setParity(QSerialPort::NoParity);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+
+    if (port->open(QIODevice::ReadWrite)) {
+        loss_reported = false;
+        emit buffer(QByteArray(connected_text));
+        return;
+    }
+    // Any other failure (missing port, unplugged since the scan) is left silent: the operator
+    // sees no change and may simply try again.
+    if (port->error() == QSerialPort::PermissionError)
+        emit buffer(QByteArray(busy_text));
+}
+
+void Serial::write_data(const QByteArray& data)
+{
+    if (port->write(data) == -1)
+        qDebug().noquote()
+            << tr("Failed to write the data to port %1, error: %2").arg(port->portName(), port->errorString());
+}
+
+void Serial::set_reply_timeout_enabled(bool enabled)
+{
+    reply_timeout_enabled = enabled;
+}
+
+void Serial::written(qlonglong bytes)
+{
+    Q_UNUSED(bytes)
+    if (reply_timeout_enabled)
+        reply_timer.start(reply_timeout_ms);
+}
+
+void Serial::readed()
+{
+    if (port->bytesAvailable() < min_chunk_bytes)
+        return;
+    reply_timer.stop();
+    received = port->readAll();
+    port->clear(QSerialPort::Input);
+    emit buffer(received);
+}
+
+void Serial::timeout()
+{
+    if (received.isEmpty() || received.at(0) != '#')
+        emit buffer(QByteArray(timeout_text));
+    reply_timer.stop();
+}
+
+void Serial::error(int error_code)
+{
+    // Failures of an opening attempt are the opener's business, not a lost line.
+    if (!port->isOpen())
+        return;
+    switch (error_code) {
+    case QSerialPort::UnknownError:
+    // On Linux an unplugged adapter is reported as a resource error.
+    case QSerialPort::ResourceError:
+        report_loss();
+        break;
+    case QSerialPort::ReadError:
+        // A line whose other end hung up reports a read error on every pass of the event loop.
+        if (line_hung_up())
+            report_loss();
+        break;
+    default:
+        break;
+    }
+}
+
+bool Serial::line_hung_up() const
+{
+#ifdef Q_OS_UNIX
+    pollfd descriptor{static_cast<int>(port->handle()), POLLIN, 0};
+    if (::poll(&descriptor, 1, 0) < 0)
+        return false;
+    return descriptor.revents & (POLLHUP | POLLERR | POLLNVAL);
+#else
+    return false;
+#endif
+}
+
+void Serial::report_loss()
+{
+    if (loss_reported)
+        return;
+    loss_reported = true;
+    // The error arrives from inside the port's own notifier; closing the port there would pull
+    // the notifier out from under itself. The report and the close wait for the event loop.
+    QPointer<QSerialPort> line(port);
+    QMetaObject::invokeMethod(
+        this,
+        [this, line] {
+            // Closed meanwhile (the operator disconnected): nobody is using the line any more.
+            if (!line || !line->isOpen())
+                return;
+            emit buffer(QByteArray(interrupted_text));
+            // Whoever listens normally disconnects; if not, a dead descriptor must not keep
+            // waking the event loop.
+            if (line && line->isOpen())
+                line->close();
+        },
+        Qt::QueuedConnection);
+}

@@ -1,0 +1,57 @@
+#ifndef SERIAL_H
+#define SERIAL_H
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QTimer>
+
+// Transport between the update procedure and the equipment. Everything it has to say, received
+// bytes and its own conditions alike, travels upward through buffer(); the receiver tells them
+// apart by content.
+class Serial : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Condition texts emitted through buffer().
+    static const char* const connected_text;
+    static const char* const busy_text;
+    static const char* const timeout_text;
+    static const char* const interrupted_text;
+
+    static constexpr qint32 base_baud_rate = 19200;
+    // The bootloader must answer within this time after each write while the time-out is armed.
+    static constexpr int reply_timeout_ms = 2000;
+    // Every bootloader token is at least six bytes long, so shorter arrivals wait for more.
+    static constexpr qint64 min_chunk_bytes = 6;
+
+    explicit Serial(QSerialPort* port, QObject* parent = nullptr);
+
+    void open_port(const QString& port_name);
+    void write_data(const QByteArray& data);
+    void set_reply_timeout_enabled(bool enabled);
+
+signals:
+    void buffer(QByteArray buffer);
+
+private slots:
+    void written(qlonglong bytes);
+    void readed();
+    void timeout();
+    void error(int error_code);
+
+private:
+    bool line_hung_up() const;
+    void report_loss();
+
+    QSerialPort* port;
+    QByteArray received;
+    QTimer reply_timer;
+    bool reply_timeout_enabled = false;
+    // A lost line keeps raising errors until it is closed; one report per loss is enough.
+    bool loss_reported = false;
+};
+
+#endif // SERIAL_H

@@ -1,0 +1,32 @@
+#include "widgets/popup.h"
+
+#include "ui_popup.h"
+#include "widgets/board_name.h"
+
+PopUp::PopUp(QWidget* parent) : QWidget(parent), ui(new Ui::PopUp)
+{
+    ui->setupUi(this);
+}
+
+PopUp::~PopUp()
+{
+    delete ui;
+}
+
+void PopUp::show_board(QString text)
+{
+    ui->boardLabel->setText(board_name::equipment_name(text));
+}
+
+void PopUp::set_init_enabled(bool enabled)
+{
+    ui->initButton->setEnabled(enabled);
+}
+
+void PopUp::on_initButton_clicked()
+{
+    // Disabled before anything else, so a second press cannot start a second run.
+    ui->initButton->setEnabled(false);
+    started = true;
+    emit init(1);
+}
