@@ -137,14 +137,16 @@ void tst_zipwindow::choose_folder(const QString& path)
             dialog->reject();
             return;
         }
+        // With nothing typed or selected, a folder dialog returns the folder it shows.
         dialog->setDirectory(path);
-        dialog->selectFile(path);
+        dialog->selectFile(QString());
         // QFileDialog hides accept(); through QDialog it still runs the dialog's own checks.
         static_cast<QDialog*>(dialog)->accept();
     });
     timer.start();
     QTest::mouseClick(button("searchButton"), Qt::LeftButton);
     QVERIFY(answered);
+    QCOMPARE(path_field()->text(), path);
 }
 
 QString tst_zipwindow::make_folder(const QMap<QString, QByteArray>& files)
