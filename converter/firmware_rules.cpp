@@ -42,7 +42,7 @@ QByteArray hex_field(qint64 value, bool padded)
 char board_identifier(const QString& name)
 {
     for (const BoardWord& entry : board_words) {
-        if (name.contains(QLatin1String(entry.word), Qt::CaseInsensitive))
+        if (name.contains(QLatin1String(entry.word), Qt::CaseSensitive))
             return entry.identifier;
     }
     return no_board;

@@ -16,10 +16,19 @@ struct BoardWord {
 
 // Walked in order and the first word found anywhere in a name wins, so "bootloader_main" is a LOAD board and a
 // name holding both MAIN and CAN is a MAIN board. A to E are the letters the bootloader uses in its failure reports.
+// clang-format off
 inline constexpr BoardWord board_words[] = {
-    {"GRID", 'A'},  {"LOAD", 'B'}, {"MAIN", 'C'}, {"PV", 'D'},      {"BAT", 'E'},
-    {"EVENT", 'F'}, {"CAN", '2'},  {"TFT", '3'},  {"DISPLAY", '3'},
+    {"GRID",    'A'},
+    {"LOAD",    'B'},
+    {"MAIN",    'C'},
+    {"PV",      'D'},
+    {"BAT",     'E'},
+    {"EVENT",   'F'},
+    {"CAN",     '2'},
+    {"TFT",     '3'},
+    {"DISPLAY", '3'},
 };
+// clang-format on
 
 // The identifier of a name that holds no board word.
 inline constexpr char no_board = 0;

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need on Debian 12, skipping what is already there.
+set -euo pipefail
+packages=(cmake g++ make qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev unzip)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
