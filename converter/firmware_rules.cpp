@@ -1,4 +1,4 @@
-#include "firmware_rules.h"
+#include "converter/firmware_rules.h"
 
 #include <algorithm>
 
@@ -42,7 +42,7 @@ QByteArray hex_field(qint64 value, bool padded)
 char board_identifier(const QString& name)
 {
     for (const BoardWord& entry : board_words) {
-        if (name.contains(QLatin1String(entry.word), Qt::CaseSensitive))
+        if (name.contains(QLatin1String(entry.word), Qt::CaseInsensitive))
             return entry.identifier;
     }
     return no_board;

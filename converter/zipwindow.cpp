@@ -1,4 +1,4 @@
-#include "zipwindow.h"
+#include "converter/zipwindow.h"
 
 #include "converter/firmware_rules.h"
 #include "ui_zipwindow.h"

@@ -11,8 +11,6 @@ class tst_firmware_rules : public QObject
 private slots:
     void board_identifier_data();
     void board_identifier();
-    void first_byte_data();
-    void first_byte();
     void header_fields_data();
     void header_fields();
     void body_data();
@@ -50,26 +48,6 @@ void tst_firmware_rules::board_identifier()
     QCOMPARE(firmware_rules::board_identifier(name), identifier);
 }
 
-void tst_firmware_rules::first_byte_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<int>("verdict");
-
-    QTest::newRow("S-record") << QByteArray("S00F0000") << int(FirstByte::firmware);
-    QTest::newRow("only S") << QByteArray("S") << int(FirstByte::firmware);
-    QTest::newRow("lower-case s") << QByteArray("s00F") << int(FirstByte::other);
-    QTest::newRow("already rewritten") << QByteArray("#\rA\r") << int(FirstByte::other);
-    QTest::newRow("zero byte") << QByteArray("\0S00", 4) << int(FirstByte::zero);
-    QTest::newRow("empty file") << QByteArray() << int(FirstByte::zero);
-}
-
-void tst_firmware_rules::first_byte()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(int, verdict);
-    QCOMPARE(int(firmware_rules::first_byte(content)), verdict);
-}
-
 // Built from real input bytes so the counting of line feeds and other bytes is covered with the field widths.
 void tst_firmware_rules::header_fields_data()
 {
@@ -90,8 +68,7 @@ void tst_firmware_rules::header_fields_data()
     QTest::newRow("L 4096, T one more") << 'C' << 4096 << 100 << QByteArray("#\rC\r1000\r072\r") << 113;
     QTest::newRow("N 65535, padded") << 'B' << 300 << 65535 << QByteArray("#\rB\r12C\r01000C\r") << 65550;
     QTest::newRow("N 65536, unpadded") << 'B' << 300 << 65536 << QByteArray("#\rB\r12C\r1000D\r") << 65550;
-    QTest::newRow("N 1048575, T not raised")
-        << 'B' << 300 << 1048575 << QByteArray("#\rB\r12C\r10000C\r") << 1048590;
+    QTest::newRow("N 1048575, T not raised") << 'B' << 300 << 1048575 << QByteArray("#\rB\r12C\r10000C\r") << 1048590;
     QTest::newRow("N 1048576, T one more") << 'B' << 300 << 1048576 << QByteArray("#\rB\r12C\r10000E\r") << 1048591;
 }
 

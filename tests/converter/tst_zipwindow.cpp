@@ -16,7 +16,8 @@
 #include <sys/resource.h>
 #endif
 
-namespace {
+namespace
+{
 
 const QString text_success = QStringLiteral("Arquivo gerado com sucesso!");
 const QString text_no_folder = QStringLiteral("Erro! Nenhuma pasta selecionada");
@@ -28,7 +29,7 @@ const QString text_bad_name = QStringLiteral("Erro! Firmware fora do padrão");
 const QString info_no_identifier = QStringLiteral("INFO: Identificador de arquivo não encontrado");
 const QString info_bad_name = QStringLiteral("INFO: Nomeclatura do Firmware Incorreta");
 
-// S-record lines as the boards' toolchains emit them, with a byte above 0x7F that no text codec may touch.
+// S-record lines ending in CR LF, with bytes above 0x7F that no text codec may alter.
 const QByteArray firmware = QByteArray("S00F000068656C6C6F202020200000003C\r\n"
                                        "S11F00007C0802A6900100049421FFF07C6C1B787C8C23783C6000003863000026\r\n"
                                        "S1\xE7\xFF"
@@ -74,17 +75,13 @@ private slots:
     void init();
     void cleanup();
 
-    void form();
-    void chosen_folder_is_shown();
     void conversion_writes_package_beside_folder();
     void failure_stops_at_that_file_data();
     void failure_stops_at_that_file();
     void converting_twice_stops_at_first_file();
     void empty_folder_gives_empty_package();
-    void reopened_window_converts_previous_folder();
-    void info_survives_later_success();
-    void cancelled_dialog_refuses_conversion();
-    void no_folder_leaves_working_directory_alone();
+    void reopening_clears_texts_but_keeps_folder();
+    void no_folder_refuses_conversion();
     void failed_write_keeps_original();
 
 private:
@@ -158,27 +155,6 @@ QString tst_zipwindow::make_folder(const QMap<QString, QByteArray>& files)
     return folder;
 }
 
-void tst_zipwindow::form()
-{
-    QCOMPARE(window->windowTitle(), QStringLiteral("Conversor"));
-    QCOMPARE(window->minimumSize(), QSize(340, 210));
-    QCOMPARE(window->maximumSize(), QSize(340, 210));
-    QVERIFY(!window->windowIcon().isNull());
-    QCOMPARE(button("searchButton")->text(), QStringLiteral("PROCURAR"));
-    QCOMPARE(button("convertButton")->text(), QStringLiteral("CONVERTER"));
-    QVERIFY(!button("searchButton")->icon().isNull());
-    QVERIFY(!button("convertButton")->icon().isNull());
-    QVERIFY(path_field()->isReadOnly());
-    QVERIFY(status()->isReadOnly());
-}
-
-void tst_zipwindow::chosen_folder_is_shown()
-{
-    const QString folder = make_folder({});
-    choose_folder(folder);
-    QCOMPARE(path_field()->text(), folder);
-}
-
 void tst_zipwindow::conversion_writes_package_beside_folder()
 {
     const QMap<QString, QByteArray> files = {
@@ -204,38 +180,37 @@ void tst_zipwindow::conversion_writes_package_beside_folder()
 void tst_zipwindow::failure_stops_at_that_file_data()
 {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("is_folder");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("status_text");
     QTest::addColumn<QString>("info_text");
 
-    QTest::newRow("first byte zero") << "b_MAIN.s19" << QByteArray("\0S1", 3) << text_zero_first_byte
+    QTest::newRow("first byte zero") << "b_MAIN.s19" << false << QByteArray("\0S1", 3) << text_zero_first_byte
                                      << info_no_identifier;
-    QTest::newRow("empty file") << "b_MAIN.s19" << QByteArray() << text_zero_first_byte << info_no_identifier;
-    QTest::newRow("first byte not S") << "b_MAIN.s19" << QByteArray(":10000000") << text_invalid_first_byte
+    QTest::newRow("empty file") << "b_MAIN.s19" << false << QByteArray() << text_zero_first_byte << info_no_identifier;
+    QTest::newRow("first byte not S") << "b_MAIN.s19" << false << QByteArray(":10000000") << text_invalid_first_byte
                                       << info_no_identifier;
     QTest::newRow("invalid content wins over bad name")
-        << "b_firmware.s19" << QByteArray(":10000000") << text_invalid_first_byte << info_no_identifier;
-    QTest::newRow("no board word") << "b_firmware.s19" << firmware << text_bad_name << info_bad_name;
-    // A null content marks a subfolder holding a firmware file.
-    QTest::newRow("subfolder") << "b_MAIN" << QByteArray() << text_open_failed << QString();
+        << "b_firmware.s19" << false << QByteArray(":10000000") << text_invalid_first_byte << info_no_identifier;
+    QTest::newRow("no board word") << "b_firmware.s19" << false << firmware << text_bad_name << info_bad_name;
+    QTest::newRow("subfolder") << "b_MAIN" << true << firmware << text_open_failed << QString();
 }
 
 void tst_zipwindow::failure_stops_at_that_file()
 {
     QFETCH(QString, name);
+    QFETCH(bool, is_folder);
     QFETCH(QByteArray, content);
     QFETCH(QString, status_text);
     QFETCH(QString, info_text);
 
     const QByteArray later = firmware + "S5030002FA\r\n";
-    const QString folder = make_folder({{QStringLiteral("a_GRID.s19"), firmware}, {QStringLiteral("C_LOAD.s19"), later}});
-    const QString failing = folder + '/' + name;
-    if (QByteArray(QTest::currentDataTag()) == "subfolder") {
-        QVERIFY(QDir().mkdir(failing));
-        QVERIFY(write_bytes(failing + QStringLiteral("/inner_MAIN.s19"), firmware));
-    } else {
-        QVERIFY(write_bytes(failing, content));
-    }
+    const QString folder =
+        make_folder({{QStringLiteral("a_GRID.s19"), firmware}, {QStringLiteral("C_LOAD.s19"), later}});
+    // A subfolder holds a valid firmware file of its own, which must stay untouched as well.
+    const QString failing = is_folder ? folder + '/' + name + QStringLiteral("/inner_MAIN.s19") : folder + '/' + name;
+    QVERIFY(QDir().mkpath(QFileInfo(failing).path()));
+    QVERIFY(write_bytes(failing, content));
 
     choose_folder(folder);
     convert();
@@ -243,10 +218,7 @@ void tst_zipwindow::failure_stops_at_that_file()
     QCOMPARE(status()->text(), status_text);
     QCOMPARE(info()->text(), info_text);
     QCOMPARE(read_bytes(folder + QStringLiteral("/a_GRID.s19")), firmware_rules::rewritten(firmware, 'A'));
-    if (QFileInfo(failing).isDir())
-        QCOMPARE(read_bytes(failing + QStringLiteral("/inner_MAIN.s19")), firmware);
-    else
-        QCOMPARE(read_bytes(failing), content);
+    QCOMPARE(read_bytes(failing), content);
     QCOMPARE(read_bytes(folder + QStringLiteral("/C_LOAD.s19")), later);
     QVERIFY(!QFile::exists(package_of(folder)));
 }
@@ -277,25 +249,9 @@ void tst_zipwindow::empty_folder_gives_empty_package()
     QVERIFY(package_entries(package_of(folder)).isEmpty());
 }
 
-void tst_zipwindow::reopened_window_converts_previous_folder()
-{
-    const QString folder = make_folder({{QStringLiteral("PV.s19"), firmware}});
-    choose_folder(folder);
-    window->clear_fields();
-    QCOMPARE(path_field()->text(), QString());
-    QCOMPARE(status()->text(), QString());
-
-    convert();
-    QCOMPARE(status()->text(), text_success);
-    QCOMPARE(read_bytes(folder + QStringLiteral("/PV.s19")), firmware_rules::rewritten(firmware, 'D'));
-    QVERIFY(QFile::exists(package_of(folder)));
-
-    window->clear_fields();
-    QCOMPARE(status()->text(), QString());
-}
-
-// Only showing the window again clears a hint left by an earlier failure.
-void tst_zipwindow::info_survives_later_success()
+// Showing the window again clears the three texts but keeps the folder; nothing else clears a hint left by an
+// earlier failure, not even a later success.
+void tst_zipwindow::reopening_clears_texts_but_keeps_folder()
 {
     const QString folder = make_folder({{QStringLiteral("firmware.s19"), firmware}});
     choose_folder(folder);
@@ -306,35 +262,37 @@ void tst_zipwindow::info_survives_later_success()
     convert();
     QCOMPARE(status()->text(), text_success);
     QCOMPARE(info()->text(), info_bad_name);
+    QCOMPARE(read_bytes(folder + QStringLiteral("/BAT.s19")), firmware_rules::rewritten(firmware, 'E'));
 
     window->clear_fields();
-    QCOMPARE(info()->text(), QString());
-}
-
-void tst_zipwindow::cancelled_dialog_refuses_conversion()
-{
-    const QString folder = make_folder({{QStringLiteral("CAN.s19"), firmware}});
-    choose_folder(folder);
-    choose_folder(QString());
     QCOMPARE(path_field()->text(), QString());
+    QCOMPARE(status()->text(), QString());
+    QCOMPARE(info()->text(), QString());
 
+    // Still the same folder, now converted: a second run stops at its first file instead of refusing.
     convert();
-    QCOMPARE(status()->text(), text_no_folder);
-    QCOMPARE(read_bytes(folder + QStringLiteral("/CAN.s19")), firmware);
-    QVERIFY(!QFile::exists(package_of(folder)));
+    QCOMPARE(status()->text(), text_invalid_first_byte);
 }
 
-void tst_zipwindow::no_folder_leaves_working_directory_alone()
+// Without a chosen folder the empty path would name the working directory; its files must stay as they are,
+// also after a cancelled dialog has replaced an earlier choice.
+void tst_zipwindow::no_folder_refuses_conversion()
 {
     const QString folder = make_folder({{QStringLiteral("GRID.s19"), firmware}});
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(folder));
     convert();
+    const QString fresh_window_status = status()->text();
+    choose_folder(folder);
+    choose_folder(QString());
+    convert();
     QDir::setCurrent(previous);
 
+    QCOMPARE(fresh_window_status, text_no_folder);
     QCOMPARE(status()->text(), text_no_folder);
     QCOMPARE(read_bytes(folder + QStringLiteral("/GRID.s19")), firmware);
     QCOMPARE(QDir(root->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"PACOTE"});
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"GRID.s19"});
 }
 
 // A write that fails half way (here a file-size limit standing in for a full disk) must leave the operator's

@@ -21,6 +21,13 @@ void answer_when_shown(const QString& path, int tries_left)
             dialog->reject();
             return;
         }
+        if (dialog->fileMode() == QFileDialog::Directory || dialog->fileMode() == QFileDialog::DirectoryOnly) {
+            // A folder dialog answers with its current directory when nothing is selected in it.
+            dialog->setDirectory(path);
+            dialog->selectFile(QString());
+            dialog->accept();
+            return;
+        }
         // done() skips the overwrite question a save dialog would ask about an existing package.
         dialog->selectFile(path);
         static_cast<QDialog*>(dialog)->done(QDialog::Accepted);
