@@ -25,7 +25,7 @@ void answer_when_shown(const QString& path, int tries_left)
             // A folder dialog answers with its current directory when nothing is selected in it.
             dialog->setDirectory(path);
             dialog->selectFile(QString());
-            dialog->accept();
+            static_cast<QDialog*>(dialog)->accept();
             return;
         }
         // done() skips the overwrite question a save dialog would ask about an existing package.
