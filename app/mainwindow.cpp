@@ -246,7 +246,8 @@ void MainWindow::read_archive()
 
     QFile file(file_list.first());
     current_file_name = package_rules::file_name(file_list.first());
-    if (!file.open(QIODevice::ReadWrite))
+    // ReadWrite alone would create a vanished file empty and send it as that board's firmware.
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
         return;
     load_archive(&file);
     file.remove();
@@ -319,7 +320,11 @@ void MainWindow::serial_state(QString message)
     } else if (contains(protocol::data_request)) {
         baud_timer.stop();
         serial->set_reply_timeout_enabled(false);
-        send_archive();
+        // The request reaches us from inside the port's read notification, and the port reports
+        // nothing that arrives while that notification is still running: a transmission started
+        // here would not hear a progress report or a failure before its last line. It starts as
+        // soon as the notification has returned.
+        QMetaObject::invokeMethod(this, &MainWindow::send_archive, Qt::QueuedConnection);
     } else if (contains(protocol::progress_report)) {
         const protocol::ProgressShown shown = protocol::progress_status(protocol::progress_value(message));
         if (shown.shown)

@@ -28,6 +28,9 @@ void answer_when_shown(const QString& path, int tries_left)
             static_cast<QDialog*>(dialog)->accept();
             return;
         }
+        // The name field ignores selectFile() while it has the keyboard focus.
+        if (QWidget* focused = dialog->focusWidget())
+            focused->clearFocus();
         // done() skips the overwrite question a save dialog would ask about an existing package.
         dialog->selectFile(path);
         static_cast<QDialog*>(dialog)->done(QDialog::Accepted);
