@@ -1,0 +1,162 @@
+#include "app/mainwindow.h"
+#include "converter/zipwindow.h"
+#include "support/dialog_answer.h"
+#include "support/fake_bootloader.h"
+#include "support/package_builder.h"
+#include "widgets/popup.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace
+{
+
+const QString package_built_text = QStringLiteral("Arquivo gerado com sucesso!");
+
+struct RawFirmware {
+    QString name;
+    char board; // the identifier the file's name stands for
+    QByteArray content;
+};
+
+// S-record lines as a board's toolchain writes them, each ended by CR LF.
+QByteArray s_records(int records, int seed)
+{
+    QByteArray text = "S00F000068656C6C6F202020200000003C\r\n";
+    for (int i = 0; i < records; ++i) {
+        const QByteArray address = QByteArray::number(seed * 0x1000 + i * 0x10, 16).rightJustified(4, '0').toUpper();
+        text +=
+            "S113" + address + "7C0802A6900100049421FFF07C6C1B78" + QByteArray::number(i % 256, 16).toUpper() + "\r\n";
+    }
+    text += "S9030000FC\r\n";
+    return text;
+}
+
+QByteArray hex(qint64 value, bool padded)
+{
+    QByteArray field = QByteArray::number(value, 16).toUpper();
+    return padded ? "0" + field : field;
+}
+
+// What the bootloader must receive for one raw file: the four header lines the converter puts in
+// front (mark, board, line count, size), then every record with its CR and without its LF.
+QList<QByteArray> expected_lines(const RawFirmware& raw)
+{
+    const qint64 line_feeds = raw.content.count('\n');
+    const qint64 body = raw.content.size() - line_feeds;
+    const qint64 size = body + 13 + (line_feeds > 4095 ? 1 : 0) + (body > 1048575 ? 1 : 0);
+    QList<QByteArray> lines = {"#\r", QByteArray(1, raw.board) + "\r", hex(line_feeds, line_feeds <= 255) + "\r",
+                               hex(size, body <= 65535) + "\r"};
+    for (const QByteArray& record : raw.content.split('\n')) {
+        if (!record.isEmpty())
+            lines.append(record);
+    }
+    return lines;
+}
+
+QStringList unpacking_folders()
+{
+    return QDir::temp().entryList({QStringLiteral("vkt-update-*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+class tst_round_trip : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void converted_folder_reaches_bootloader();
+};
+
+void tst_round_trip::converted_folder_reaches_bootloader()
+{
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString folder = root.filePath(QStringLiteral("FW"));
+    QVERIFY(QDir().mkpath(folder));
+    // The event board's file comes first in the folder and must still be sent last.
+    const QList<RawFirmware> raw = {
+        {QStringLiteral("EVENT_v3.s19"), 'F', s_records(12, 3)},
+        {QStringLiteral("GRID_v1.s19"), 'A', s_records(12, 1)},
+        {QStringLiteral("MAIN_v2.s19"), 'C', s_records(12, 2)},
+    };
+    for (const RawFirmware& file : raw) {
+        QFile out(folder + '/' + file.name);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file.content) == file.content.size());
+    }
+
+    zipwindow converter;
+    converter.show();
+    dialog_answer::answer_next_file_dialog(folder);
+    converter.findChild<QPushButton*>(QStringLiteral("searchButton"))->click();
+    QCOMPARE(converter.findChild<QLineEdit*>(QStringLiteral("pathLineEdit"))->text(), folder);
+    converter.findChild<QPushButton*>(QStringLiteral("convertButton"))->click();
+    QCOMPARE(converter.findChild<QLineEdit*>(QStringLiteral("statusLineEdit"))->text(), package_built_text);
+    const QString package = folder + QStringLiteral(".vkt");
+    QVERIFY(QFile::exists(package));
+    const QStringList converted = QDir(folder).entryList(QDir::Files);
+
+    FakeBootloader sim;
+    QVERIFY(sim.is_valid());
+    const int lines = static_cast<int>(expected_lines(raw.first()).size());
+    sim.accept_files(FakeBootloader::Link::usb, {lines, lines, lines});
+    const QStringList unpacking_before = unpacking_folders();
+
+    QList<PopUp*> earlier;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<PopUp*>(widget))
+            earlier.append(dialog);
+    }
+    MainWindow window;
+    PopUp* popup = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<PopUp*>(widget);
+        if (dialog && !earlier.contains(dialog))
+            popup = dialog;
+    }
+    QVERIFY(popup);
+    window.show();
+    auto* ports = window.findChild<QComboBox*>(QStringLiteral("boxPort"));
+    ports->addItem(sim.port_name());
+    ports->setCurrentIndex(ports->count() - 1);
+    window.findChild<QPushButton*>(QStringLiteral("connectButton"))->click();
+    dialog_answer::answer_next_file_dialog(package);
+    window.findChild<QPushButton*>(QStringLiteral("Search_archive"))->click();
+    QCOMPARE(window.findChild<QLineEdit*>(QStringLiteral("lineStatusArchive"))->text(),
+             QStringLiteral("Arquivo Validado"));
+    popup->findChild<QAbstractButton*>(QStringLiteral("initButton"))->click();
+
+    // Two confirmations of 1 s each and the event board's 5 s restart lie on the way.
+    QVERIFY(sim.wait_for_token("#B_END", 30000));
+
+    QList<QByteArray> tokens = sim.tokens();
+    QCOMPARE(tokens, (QList<QByteArray>{"#B_STR", "#B_STR", "#B_STR", "#B_END"}));
+    QCOMPARE(sim.unterminated(), QByteArray());
+    // The converter's folder listing decides the order of the other two; each arrives exactly once.
+    QList<QList<QByteArray>> remaining = {expected_lines(raw[1]), expected_lines(raw[2])};
+    for (int file = 0; file < 2; ++file) {
+        const QList<QByteArray> received = sim.lines(file);
+        QVERIFY2(remaining.removeOne(received), qPrintable(QStringLiteral("file %1 is no converted file").arg(file)));
+    }
+    QCOMPARE(sim.lines(2), expected_lines(raw[0]));
+    for (const FakeBootloader::Received& r : sim.received())
+        QVERIFY(r.kind != FakeBootloader::Received::Kind::stray);
+
+    // The operator's converted folder is no unpacking of ours and stays; our own unpacking is gone.
+    QTRY_VERIFY(!popup->isVisible());
+    QCOMPARE(QDir(folder).entryList(QDir::Files), converted);
+    QCOMPARE(unpacking_folders(), unpacking_before);
+    delete popup;
+}
+
+QTEST_MAIN(tst_round_trip)
+
+#include "tst_round_trip.moc"
