@@ -12,6 +12,7 @@
 #include <QTimer>
 
 class QCloseEvent;
+class QEventLoop;
 class QFile;
 class QShortcut;
 class PopUp;
@@ -67,6 +68,7 @@ private:
     void end_run(const QString& message);
     void end_run_link_lost();
     void disconnect_after_loss(const QString& notice);
+    void pause_between_lines(QEventLoop& pause);
 
     Ui::MainWindow* ui;
     QSerialPort port;
