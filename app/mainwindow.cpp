@@ -35,6 +35,7 @@ const char* const disconnected_style =
 const char* const port_busy_notice = "Outro dispositivo já está conectado a esta porta COM";
 const char* const invalid_package_text = "Erro! Arquivo Inválido";
 const char* const valid_package_text = "Arquivo Validado";
+const char* const unusable_package_text = "Erro! Pacote vazio ou danificado";
 // Opening another package under a running transmission would swap the file being sent.
 const char* const transfer_running_text = "Erro! Envio em andamento, aguarde o fim do arquivo";
 const char* const converter_keys = "Ctrl+V, Ctrl+K, Ctrl+T";
@@ -226,6 +227,13 @@ void MainWindow::on_Search_archive_clicked()
     package_extraction::remove(extraction);
     extraction = package_extraction::extract(package_path);
     file_list = extraction.files;
+    if (file_list.isEmpty()) {
+        // Nothing to send (missing, damaged or empty package): say so, rather than offer the
+        // operator an update of nothing.
+        abandon_package();
+        ui->lineStatusArchive->setText(QString::fromUtf8(unusable_package_text));
+        return;
+    }
     reorder_files();
     files_loaded = 0;
     files_total = file_list.size();
@@ -233,6 +241,16 @@ void MainWindow::on_Search_archive_clicked()
     emit send_board(package_path);
     read_archive();
     popup->show();
+}
+
+void MainWindow::abandon_package()
+{
+    if (archive.holds_lines())
+        clear_archive(&archive);
+    files_loaded = files_total = 0;
+    status_suffix.clear();
+    reset_popup();
+    package_extraction::remove(extraction);
 }
 
 void MainWindow::reorder_files()

@@ -61,6 +61,7 @@ private:
     void fill_port_list();
     void show_connected();
     void reset_popup();
+    void abandon_package();
     void announce(const QString& message);
     void reset_port();
     void confirm_file();

@@ -1,115 +1,98 @@
-// The hidden converter opens only from the whole three-chord sequence, typed in the active main window.
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
+#include "support/window_under_test.h"
 
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
 
+#include <memory>
+
 namespace
 {
 
-QList<zipwindow*> converters()
-{
-    QList<zipwindow*> found;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* window = qobject_cast<zipwindow*>(widget))
-            found.append(window);
-    }
-    return found;
-}
+const QList<Qt::Key> all_three{Qt::Key_V, Qt::Key_K, Qt::Key_T};
 
-void press_chords(QWidget* target, const QList<Qt::Key>& keys)
+void press(QWidget* target, const QList<Qt::Key>& keys)
 {
     for (Qt::Key key : keys)
         QTest::keyClick(target, key, Qt::ControlModifier);
 }
 
+bool activate(QWidget* window)
+{
+    QApplication::setActiveWindow(window);
+    return QTest::qWaitForWindowActive(window);
+}
+
 } // namespace
 
-class ConverterShortcutTest : public QObject
+class tst_converter_shortcut : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        const QList<zipwindow*> before = converters();
-        window = new MainWindow;
-        // The main window keeps its converter for the life of the process; find this window's own.
-        for (zipwindow* candidate : converters()) {
-            if (!before.contains(candidate))
-                own_converter = candidate;
-        }
-        window->show();
-        QApplication::setActiveWindow(window);
-        QVERIFY(QTest::qWaitForWindowActive(window));
-        QVERIFY(converter());
-        // The shortcut map is application-wide: a chord left pending by the previous case must not
-        // count towards this one.
-        QTest::keyClick(window, Qt::Key_Escape);
-    }
-
-    void cleanup()
-    {
-        window->close();
-        delete window;
-        window = nullptr;
-        own_converter = nullptr;
-    }
-
-    void opens_only_after_all_three_chords_data()
-    {
-        QTest::addColumn<QList<Qt::Key>>("keys");
-        QTest::addColumn<bool>("opens");
-        QTest::newRow("first chord only") << QList<Qt::Key>{Qt::Key_V} << false;
-        QTest::newRow("two chords") << QList<Qt::Key>{Qt::Key_V, Qt::Key_K} << false;
-        QTest::newRow("chords out of order") << QList<Qt::Key>{Qt::Key_K, Qt::Key_V, Qt::Key_T} << false;
-        QTest::newRow("all three") << QList<Qt::Key>{Qt::Key_V, Qt::Key_K, Qt::Key_T} << true;
-    }
-
-    void opens_only_after_all_three_chords()
-    {
-        QFETCH(QList<Qt::Key>, keys);
-        QFETCH(bool, opens);
-        press_chords(window, keys);
-        QCoreApplication::processEvents();
-        QCOMPARE(converter()->isVisible(), opens);
-    }
-
-    void opening_again_clears_the_fields()
-    {
-        press_chords(window, {Qt::Key_V, Qt::Key_K, Qt::Key_T});
-        QVERIFY(converter()->isVisible());
-        const QStringList fields{"pathLineEdit", "statusLineEdit"};
-        for (const QString& name : fields)
-            converter()->findChild<QLineEdit*>(name)->setText(QStringLiteral("left over"));
-
-        QApplication::setActiveWindow(window);
-        QVERIFY(QTest::qWaitForWindowActive(window));
-        press_chords(window, {Qt::Key_V, Qt::Key_K, Qt::Key_T});
-        QVERIFY(converter()->isVisible());
-        for (const QString& name : fields)
-            QVERIFY2(converter()->findChild<QLineEdit*>(name)->text().isEmpty(), qPrintable(name));
-    }
-
-    void ignored_while_another_window_is_active()
-    {
-        QWidget other;
-        other.show();
-        QApplication::setActiveWindow(&other);
-        QVERIFY(QTest::qWaitForWindowActive(&other));
-        press_chords(window, {Qt::Key_V, Qt::Key_K, Qt::Key_T});
-        press_chords(&other, {Qt::Key_V, Qt::Key_K, Qt::Key_T});
-        QVERIFY(!converter()->isVisible());
-    }
+    void init();
+    void cleanup();
+    void opens_only_after_all_three_chords();
+    void opening_again_clears_the_fields();
+    void ignored_while_another_window_is_active();
 
 private:
-    zipwindow* converter() const { return own_converter; }
-
-    MainWindow* window = nullptr;
-    zipwindow* own_converter = nullptr;
+    std::unique_ptr<WindowUnderTest> ui;
 };
 
-QTEST_MAIN(ConverterShortcutTest)
+void tst_converter_shortcut::init()
+{
+    ui = std::make_unique<WindowUnderTest>();
+    ui->window->show();
+    QVERIFY(activate(ui->window));
+    // The shortcut map is application-wide: a chord left pending by the previous case must not
+    // count towards this one.
+    QTest::keyClick(ui->window, Qt::Key_Escape);
+}
+
+void tst_converter_shortcut::cleanup()
+{
+    ui.reset();
+}
+
+void tst_converter_shortcut::opens_only_after_all_three_chords()
+{
+    press(ui->window, {Qt::Key_V, Qt::Key_K});
+    QCoreApplication::processEvents();
+    QVERIFY(!ui->converter->isVisible());
+
+    press(ui->window, {Qt::Key_T});
+    QVERIFY(ui->converter->isVisible());
+}
+
+void tst_converter_shortcut::opening_again_clears_the_fields()
+{
+    press(ui->window, all_three);
+    const QStringList fields{"pathLineEdit", "statusLineEdit"};
+    for (const QString& name : fields)
+        ui->converter->findChild<QLineEdit*>(name)->setText(QStringLiteral("left over"));
+
+    QVERIFY(activate(ui->window));
+    press(ui->window, all_three);
+
+    QVERIFY(ui->converter->isVisible());
+    for (const QString& name : fields)
+        QVERIFY2(ui->converter->findChild<QLineEdit*>(name)->text().isEmpty(), qPrintable(name));
+}
+
+void tst_converter_shortcut::ignored_while_another_window_is_active()
+{
+    QWidget other;
+    other.show();
+    QVERIFY(activate(&other));
+
+    press(ui->window, all_three);
+    press(&other, all_three);
+
+    QVERIFY(!ui->converter->isVisible());
+}
+
+QTEST_MAIN(tst_converter_shortcut)
 #include "tst_converter_shortcut.moc"

@@ -4,9 +4,11 @@
 #include <QFileDialog>
 #include <QTimer>
 
-namespace dialog_answer {
+namespace dialog_answer
+{
 
-namespace {
+namespace
+{
 
 void answer_when_shown(const QString& path, int tries_left)
 {

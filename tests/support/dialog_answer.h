@@ -5,7 +5,8 @@
 
 // Answers the next modal file or folder dialog from the event loop: the given path is chosen,
 // or the dialog is cancelled when the path is null.
-namespace dialog_answer {
+namespace dialog_answer
+{
 
 void answer_next_file_dialog(const QString& path);
 

@@ -1,7 +1,5 @@
 #include "support/pty_pair.h"
 
-#include <QElapsedTimer>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -76,16 +74,6 @@ QByteArray PtyPair::read(int wait_ms, int quiet_ms)
         bytes.append(chunk, static_cast<int>(n));
         timeout = quiet_ms;
     }
-    return bytes;
-}
-
-QByteArray PtyPair::read_bytes(int count, int wait_ms)
-{
-    QByteArray bytes;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (bytes.size() < count && elapsed.elapsed() < wait_ms)
-        bytes.append(read(static_cast<int>(wait_ms - elapsed.elapsed()), 1));
     return bytes;
 }
 

@@ -29,8 +29,6 @@ public:
     // Reads what the program wrote, waiting up to wait_ms for the first byte and then for
     // quiet_ms of silence.
     QByteArray read(int wait_ms, int quiet_ms = 20);
-    // Reads until at least count bytes arrived or wait_ms passed.
-    QByteArray read_bytes(int count, int wait_ms);
 
     // Closes the master: the program's line hangs up.
     void hang_up();

@@ -1,0 +1,96 @@
+#include "support/window_under_test.h"
+
+#include "app/mainwindow.h"
+#include "converter/zipwindow.h"
+#include "support/dialog_answer.h"
+#include "support/pty_pair.h"
+#include "widgets/popup.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QPushButton>
+
+WindowUnderTest::WindowUnderTest()
+{
+    const QWidgetList before = QApplication::topLevelWidgets();
+    window = new MainWindow;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (before.contains(top))
+            continue;
+        if (auto* found = qobject_cast<PopUp*>(top))
+            popup = found;
+        else if (auto* found = qobject_cast<zipwindow*>(top))
+            converter = found;
+    }
+    if (!popup || !converter)
+        qFatal("the main window created no warning dialog or converter");
+}
+
+WindowUnderTest::~WindowUnderTest()
+{
+    delete window;
+    delete popup;
+    delete converter;
+}
+
+QWidget* WindowUnderTest::widget(const char* name) const
+{
+    auto* found = window->findChild<QWidget*>(QLatin1String(name));
+    if (!found)
+        qFatal("no widget %s", name);
+    return found;
+}
+
+QString WindowUnderTest::text(const char* name) const
+{
+    return widget(name)->property("text").toString();
+}
+
+bool WindowUnderTest::connect_to(const PtyPair& pty)
+{
+    auto* ports = widget<QComboBox>("boxPort");
+    ports->addItem(pty.slave_path());
+    ports->setCurrentIndex(ports->count() - 1);
+    auto* button = widget<QPushButton>("connectButton");
+    button->click();
+    return button->text() == QLatin1String("DESCONECTAR");
+}
+
+bool WindowUnderTest::choose_package(const QString& path)
+{
+    // selectFile() leaves the name field alone while it has the keyboard focus, and the focus may
+    // reach it after the answer cleared it: keep it out of the dialog.
+    const auto focus_guard = QObject::connect(qApp, &QApplication::focusChanged, qApp, [](QWidget*, QWidget* now) {
+        if (now && qobject_cast<QFileDialog*>(now->window()))
+            now->clearFocus();
+    });
+    dialog_answer::answer_next_file_dialog(path);
+    widget<QPushButton>("Search_archive")->click();
+    QObject::disconnect(focus_guard);
+    return text("fileLineEdit") == path;
+}
+
+bool WindowUnderTest::invoke(const char* slot, QGenericArgument first, QGenericArgument second)
+{
+    return QMetaObject::invokeMethod(window, slot, first, second);
+}
+
+QByteArray file_bytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool write_file(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QStringList names_in(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}

@@ -1,0 +1,50 @@
+#ifndef WINDOW_UNDER_TEST_H
+#define WINDOW_UNDER_TEST_H
+
+#include <QByteArray>
+#include <QGenericArgument>
+#include <QString>
+#include <QStringList>
+
+class MainWindow;
+class PopUp;
+class PtyPair;
+class QWidget;
+class zipwindow;
+
+// A MainWindow with the warning dialog and converter it created; the window never deletes those
+// two, so this does, or every test would leave its own pair among the top-level widgets.
+class WindowUnderTest
+{
+public:
+    WindowUnderTest();
+    ~WindowUnderTest();
+    WindowUnderTest(const WindowUnderTest&) = delete;
+    WindowUnderTest& operator=(const WindowUnderTest&) = delete;
+
+    // Aborts the run when the form has no such widget: every later check would be meaningless.
+    QWidget* widget(const char* name) const;
+    template <typename T> T* widget(const char* name) const { return static_cast<T*>(widget(name)); }
+    QString text(const char* name) const;
+
+    // Picks the pseudo-terminal's port and presses the connect button; true when connected.
+    bool connect_to(const PtyPair& pty);
+    // Presses "PROCURAR" and answers the file dialog with the path (null cancels); true when the
+    // window shows the path it got.
+    bool choose_package(const QString& path);
+    // Calls one of the window's private slots.
+    bool invoke(const char* slot, QGenericArgument first = QGenericArgument(),
+                QGenericArgument second = QGenericArgument());
+
+    MainWindow* window = nullptr;
+    PopUp* popup = nullptr;
+    zipwindow* converter = nullptr;
+};
+
+// A file's bytes, or "<missing>" when it cannot be read, so that a comparison names the cause.
+QByteArray file_bytes(const QString& path);
+bool write_file(const QString& path, const QByteArray& bytes);
+// Every entry of the folder, hidden ones included, sorted by name.
+QStringList names_in(const QString& folder);
+
+#endif // WINDOW_UNDER_TEST_H
