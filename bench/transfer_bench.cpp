@@ -6,22 +6,17 @@
 
 #include "app/bootloader_protocol.h"
 #include "app/mainwindow.h"
-#include "support/dialog_answer.h"
 #include "support/fake_bootloader.h"
 #include "support/package_builder.h"
+#include "support/window_under_test.h"
 #include "widgets/popup.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QComboBox>
-#include <QLineEdit>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 
 namespace
@@ -35,11 +30,6 @@ constexpr int header_lines = 4;
 // Often enough for a good sample, far enough apart that no two reports meet in one read.
 constexpr int report_every_lines = 40;
 constexpr int run_timeout_ms = 120000;
-
-double ms_between(Clock::time_point from, Clock::time_point to)
-{
-    return std::chrono::duration<double, std::milli>(to - from).count();
-}
 
 struct Figures {
     double data_ms = 0;
@@ -68,8 +58,7 @@ Figures run(Link link, int send_delay_ms)
         return figures;
 
     FakeBootloader sim;
-    sim.on_token("#B_STR",
-                 [link](FakeBootloader::Reply& r) { r.send(FakeBootloader::announcement(link)).send("#B_MAX"); });
+    sim.request_data(link);
     // Distinct values one after another, so each report changes what the window shows.
     sim.on_each_line([](int, int line, FakeBootloader::Reply& r) {
         if (line % report_every_lines == 0 && line < file_lines)
@@ -77,36 +66,19 @@ Figures run(Link link, int send_delay_ms)
     });
     sim.on_line(0, file_lines, [](FakeBootloader::Reply& r) { r.send("#B_BOK"); });
 
-    QList<PopUp*> earlier;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* dialog = qobject_cast<PopUp*>(widget))
-            earlier.append(dialog);
-    }
-    MainWindow window;
-    PopUp* popup = nullptr;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<PopUp*>(widget);
-        if (dialog && !earlier.contains(dialog))
-            popup = dialog;
-    }
-    window.show();
+    WindowUnderTest ui;
+    ui.window->show();
 
     // The status text and the bar are set in one call, text first; the bar's change marks the moment
     // the operator can see the report (the text alone repeats between reports and signals nothing).
     QList<Showing> shown;
-    auto* status = window.findChild<QLineEdit*>(QStringLiteral("statusBootloader"));
-    QObject::connect(window.findChild<QProgressBar*>(QStringLiteral("progressBar")), &QProgressBar::valueChanged,
-                     [&](int value) {
-                         shown.append({value, status->text(), Clock::now()});
-                     });
+    QObject::connect(ui.widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged, [&](int value) {
+        shown.append({value, ui.text("statusBootloader"), Clock::now()});
+    });
 
-    auto* ports = window.findChild<QComboBox*>(QStringLiteral("boxPort"));
-    ports->addItem(sim.port_name());
-    ports->setCurrentIndex(ports->count() - 1);
-    window.findChild<QPushButton*>(QStringLiteral("connectButton"))->click();
-    dialog_answer::answer_next_file_dialog(package);
-    window.findChild<QPushButton*>(QStringLiteral("Search_archive"))->click();
-    popup->findChild<QAbstractButton*>(QStringLiteral("initButton"))->click();
+    ui.connect_to(sim.terminal());
+    ui.choose_package(package);
+    ui.popup->findChild<QAbstractButton*>(QStringLiteral("initButton"))->click();
     figures.complete = sim.wait_for_token("#B_END", run_timeout_ms);
 
     const QList<FakeBootloader::Received> lines = sim.line_records(0);
@@ -143,7 +115,6 @@ Figures run(Link link, int send_delay_ms)
         }
     }
     figures.mean_report_ms = figures.reports_seen ? total_ms / figures.reports_seen : 0;
-    delete popup;
     return figures;
 }
 

@@ -1,4 +1,5 @@
 #include "app/bootloader_protocol.h"
+#include "support/fake_bootloader.h"
 
 #include <QtTest>
 
@@ -71,24 +72,11 @@ void tst_bootloader_protocol::failure_text_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("text"); // null: the run ends without a text
 
-    QTest::newRow("INV") << "#B_INV" << QString::fromUtf8("Arquivo Inválido!");
-    QTest::newRow("CRC") << "#B_CRC" << QString::fromUtf8("Erro de Checksum!");
-    QTest::newRow("ALC") << "#B_ALC" << QString::fromUtf8("Erro ao alocar memória!");
-    QTest::newRow("CAN") << "#B_CAN" << QString::fromUtf8("Barramento CAN desativado");
-    QTest::newRow("RES") << "#B_RES" << QString::fromUtf8("Falha de resposta do Equipamento");
-    QTest::newRow("FR A") << "#B_FRA" << QString::fromUtf8("Falha de resposta da placa da Rede");
-    QTest::newRow("FR B") << "#B_FRB" << QString::fromUtf8("Falha de resposta da placa da Carga");
-    QTest::newRow("FR C") << "#B_FRC" << QString::fromUtf8("Falha de resposta da placa Mestre");
-    QTest::newRow("FR D") << "#B_FRD" << QString::fromUtf8("Falha de resposta da placa dos Painéis");
-    QTest::newRow("FR E") << "#B_FRE" << QString::fromUtf8("Falha de resposta da placa da Bateria");
+    for (const FakeBootloader::Failure& failure : FakeBootloader::failures())
+        QTest::newRow(failure.name) << QString::fromLatin1(failure.reply) << failure.text;
     QTest::newRow("FR with the event board's letter") << "#B_FRF" << QString();
     QTest::newRow("FR letters are upper case") << "#B_FRa" << QString();
     QTest::newRow("FR letter read at position 5, not after the token") << "x#B_FRA" << QString();
-    QTest::newRow("GRV") << "#B_GRV" << QString::fromUtf8("Erro na gravação!");
-    QTest::newRow("MEM") << "#B_MEM" << QString::fromUtf8("Erro ao limpar memória!");
-    QTest::newRow("SDC") << "#B_SDC" << QString::fromUtf8("Cartão SD ausente!");
-    QTest::newRow("SDF") << "#B_SDF" << QString::fromUtf8("Falha na operação de armazenamento interno!");
-    QTest::newRow("FTF") << "#B_FTF" << QString::fromUtf8("Falha na resposta do Display!");
     QTest::newRow("BaudTimeout") << "BaudTimeout" << QString::fromUtf8("Dispositivo Incompatível!");
     QTest::newRow("TimeOut shown as itself") << "TimeOut" << QString::fromUtf8("TimeOut");
     QTest::newRow("Serial_Interrupted") << "Serial_Interrupted" << QString::fromUtf8("Comunicação interrompida!");

@@ -3,11 +3,10 @@
 #include "support/dialog_answer.h"
 #include "support/fake_bootloader.h"
 #include "support/package_builder.h"
+#include "support/window_under_test.h"
 #include "widgets/popup.h"
 
 #include <QAbstractButton>
-#include <QApplication>
-#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -88,10 +87,8 @@ void tst_round_trip::converted_folder_reaches_bootloader()
         {QStringLiteral("GRID_v1.s19"), 'A', s_records(12, 1)},
         {QStringLiteral("MAIN_v2.s19"), 'C', s_records(12, 2)},
     };
-    for (const RawFirmware& file : raw) {
-        QFile out(folder + '/' + file.name);
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file.content) == file.content.size());
-    }
+    for (const RawFirmware& file : raw)
+        QVERIFY(write_file(folder + '/' + file.name, file.content));
 
     zipwindow converter;
     converter.show();
@@ -110,29 +107,12 @@ void tst_round_trip::converted_folder_reaches_bootloader()
     sim.accept_files(FakeBootloader::Link::usb, {lines, lines, lines});
     const QStringList unpacking_before = unpacking_folders();
 
-    QList<PopUp*> earlier;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* dialog = qobject_cast<PopUp*>(widget))
-            earlier.append(dialog);
-    }
-    MainWindow window;
-    PopUp* popup = nullptr;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<PopUp*>(widget);
-        if (dialog && !earlier.contains(dialog))
-            popup = dialog;
-    }
-    QVERIFY(popup);
-    window.show();
-    auto* ports = window.findChild<QComboBox*>(QStringLiteral("boxPort"));
-    ports->addItem(sim.port_name());
-    ports->setCurrentIndex(ports->count() - 1);
-    window.findChild<QPushButton*>(QStringLiteral("connectButton"))->click();
-    dialog_answer::answer_next_file_dialog(package);
-    window.findChild<QPushButton*>(QStringLiteral("Search_archive"))->click();
-    QCOMPARE(window.findChild<QLineEdit*>(QStringLiteral("lineStatusArchive"))->text(),
-             QStringLiteral("Arquivo Validado"));
-    popup->findChild<QAbstractButton*>(QStringLiteral("initButton"))->click();
+    WindowUnderTest ui;
+    ui.window->show();
+    QVERIFY(ui.connect_to(sim.terminal()));
+    QVERIFY(ui.choose_package(package));
+    QCOMPARE(ui.text("lineStatusArchive"), QStringLiteral("Arquivo Validado"));
+    ui.popup->findChild<QAbstractButton*>(QStringLiteral("initButton"))->click();
 
     // Two confirmations of 1 s each and the event board's 5 s restart lie on the way.
     QVERIFY(sim.wait_for_token("#B_END", 30000));
@@ -151,10 +131,9 @@ void tst_round_trip::converted_folder_reaches_bootloader()
         QVERIFY(r.kind != FakeBootloader::Received::Kind::stray);
 
     // The operator's converted folder is no unpacking of ours and stays; our own unpacking is gone.
-    QTRY_VERIFY(!popup->isVisible());
+    QTRY_VERIFY(!ui.popup->isVisible());
     QCOMPARE(QDir(folder).entryList(QDir::Files), converted);
     QCOMPARE(unpacking_folders(), unpacking_before);
-    delete popup;
 }
 
 QTEST_MAIN(tst_round_trip)

@@ -1,25 +1,17 @@
 #include "app/mainwindow.h"
-#include "support/dialog_answer.h"
 #include "support/fake_bootloader.h"
 #include "support/package_builder.h"
+#include "support/window_under_test.h"
 #include "widgets/popup.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-
-#include <chrono>
 
 using Link = FakeBootloader::Link;
 using Kind = FakeBootloader::Received::Kind;
@@ -64,11 +56,6 @@ int line_total(const QByteArray& content)
     return static_cast<int>(package_builder::cr_lines(content).size());
 }
 
-double ms_between(Clock::time_point from, Clock::time_point to)
-{
-    return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
 // What the simulator received, one entry per token or line, in a form QCOMPARE prints readably.
 QList<QByteArray> transcript(const FakeBootloader& sim)
 {
@@ -99,12 +86,6 @@ QList<QByteArray> whole_package(const QList<QByteArray>& files)
     }
     entries.append("<#B_END>");
     return entries;
-}
-
-QByteArray read_file(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 // Collects the program's debug lines about writes it could not make.
@@ -177,15 +158,16 @@ private slots:
     void package_choice_refused_during_transfer();
 
 private:
-    template <typename T> T* child(const char* name) const { return window->findChild<T*>(QLatin1String(name)); }
-    QString status() const { return child<QLineEdit>("statusBootloader")->text(); }
-    int progress() const { return child<QProgressBar>("progressBar")->value(); }
-    QString info() const { return child<QLabel>("info")->text(); }
-    QAbstractButton* init_button() const { return popup->findChild<QAbstractButton*>(QStringLiteral("initButton")); }
+    QString status() const { return ui->text("statusBootloader"); }
+    int progress() const { return ui->widget<QProgressBar>("progressBar")->value(); }
+    QString info() const { return ui->text("info"); }
+    QAbstractButton* init_button() const
+    {
+        return ui->popup->findChild<QAbstractButton*>(QStringLiteral("initButton"));
+    }
 
     QString package_path() const { return root->filePath(package_name); }
     [[nodiscard]] bool make_package(const QList<package_builder::Entry>& entries);
-    [[nodiscard]] bool connect_to_equipment();
     [[nodiscard]] bool open_package();
     void start() { init_button()->click(); }
     // Connects, opens the package and presses "Iniciar".
@@ -197,8 +179,7 @@ private:
 
     QTemporaryDir* root = nullptr;
     FakeBootloader* sim = nullptr;
-    MainWindow* window = nullptr;
-    PopUp* popup = nullptr;
+    WindowUnderTest* ui = nullptr;
     QByteArray package_bytes;
     QList<Shown> shown;
 };
@@ -209,23 +190,11 @@ void tst_update_protocol::init()
     QVERIFY(root->isValid());
     sim = new FakeBootloader;
     QVERIFY(sim->is_valid());
-
-    QList<PopUp*> earlier;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* dialog = qobject_cast<PopUp*>(widget))
-            earlier.append(dialog);
-    }
-    window = new MainWindow;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<PopUp*>(widget);
-        if (dialog && !earlier.contains(dialog))
-            popup = dialog;
-    }
-    QVERIFY(popup);
-    window->show();
+    ui = new WindowUnderTest;
+    ui->window->show();
 
     shown.clear();
-    connect(child<QProgressBar>("progressBar"), &QProgressBar::valueChanged, this, [this](int value) {
+    connect(ui->widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged, this, [this](int value) {
         shown.append({value, status(), Clock::now()});
     });
 }
@@ -235,10 +204,8 @@ void tst_update_protocol::cleanup()
     // The simulator goes first: once its thread has stopped nothing is posted to the window.
     delete sim;
     sim = nullptr;
-    delete window;
-    window = nullptr;
-    delete popup;
-    popup = nullptr;
+    delete ui;
+    ui = nullptr;
     delete root;
     root = nullptr;
 }
@@ -247,29 +214,19 @@ bool tst_update_protocol::make_package(const QList<package_builder::Entry>& entr
 {
     if (!package_builder::write_package(package_path(), entries))
         return false;
-    package_bytes = read_file(package_path());
+    package_bytes = file_bytes(package_path());
     return true;
-}
-
-bool tst_update_protocol::connect_to_equipment()
-{
-    auto* ports = child<QComboBox>("boxPort");
-    ports->addItem(sim->port_name());
-    ports->setCurrentIndex(ports->count() - 1);
-    child<QPushButton>("connectButton")->click();
-    return child<QPushButton>("connectButton")->text() == QLatin1String("DESCONECTAR");
 }
 
 bool tst_update_protocol::open_package()
 {
-    dialog_answer::answer_next_file_dialog(package_path());
-    child<QPushButton>("Search_archive")->click();
-    return child<QLineEdit>("lineStatusArchive")->text() == QLatin1String("Arquivo Validado") && popup->isVisible();
+    return ui->choose_package(package_path()) && ui->text("lineStatusArchive") == QLatin1String("Arquivo Validado") &&
+           ui->popup->isVisible();
 }
 
 bool tst_update_protocol::begin(const QList<package_builder::Entry>& entries)
 {
-    if (!make_package(entries) || !connect_to_equipment() || !open_package())
+    if (!make_package(entries) || !ui->connect_to(sim->terminal()) || !open_package())
         return false;
     start();
     return true;
@@ -277,20 +234,20 @@ bool tst_update_protocol::begin(const QList<package_builder::Entry>& entries)
 
 void tst_update_protocol::verify_torn_down() const
 {
-    QVERIFY(!popup->isVisible());
-    QVERIFY(!popup->is_started());
+    QVERIFY(!ui->popup->isVisible());
+    QVERIFY(!ui->popup->is_started());
     QVERIFY(init_button()->isEnabled());
-    QCOMPARE(QDir(root->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{package_name});
-    QCOMPARE(read_file(package_path()), package_bytes);
+    QCOMPARE(names_in(root->path()), QStringList{package_name});
+    QCOMPARE(file_bytes(package_path()), package_bytes);
 }
 
 void tst_update_protocol::verify_disconnected_look() const
 {
-    QCOMPARE(child<QPushButton>("connectButton")->text(), QStringLiteral("CONECTAR"));
-    QCOMPARE(child<QLabel>("statusConnect")->text(), QStringLiteral("DESCONECTADO"));
-    QVERIFY(child<QGroupBox>("boxSerial")->isEnabled());
-    QVERIFY(!child<QGroupBox>("archiveGroupBox")->isEnabled());
-    QVERIFY(!child<QGroupBox>("boxStatus")->isEnabled());
+    QCOMPARE(ui->text("connectButton"), QStringLiteral("CONECTAR"));
+    QCOMPARE(ui->text("statusConnect"), QStringLiteral("DESCONECTADO"));
+    QVERIFY(ui->widget("boxSerial")->isEnabled());
+    QVERIFY(!ui->widget("archiveGroupBox")->isEnabled());
+    QVERIFY(!ui->widget("boxStatus")->isEnabled());
     QCOMPARE(status(), QString());
     QCOMPARE(progress(), 0);
 }
@@ -340,7 +297,7 @@ void tst_update_protocol::complete_package()
     }
     QVERIFY2(span_ms / pauses >= pause_ms, qPrintable(QString::number(span_ms / pauses)));
 
-    QTRY_VERIFY(!popup->isVisible());
+    QTRY_VERIFY(!ui->popup->isVisible());
     verify_torn_down();
     QCOMPARE(status(), success_text + QStringLiteral(" (3 / 3)"));
     QCOMPARE(progress(), 100);
@@ -361,28 +318,15 @@ void tst_update_protocol::run_ends_data()
     QTest::addColumn<QString>("text"); // null: nothing is shown, the status stays as it was
 
     const QByteArray data = "data";
-    auto row = [&](const char* name, Link link, const QByteArray& reply, const char* text) {
-        QTest::newRow(name) << link << data << reply << (text ? QString::fromUtf8(text) : QString());
+    auto row = [&](const char* name, Link link, const QByteArray& reply, const QString& text) {
+        QTest::newRow(name) << link << data << reply << text;
     };
-    row("INV", Link::usb, "#B_INV", "Arquivo Inválido!");
-    row("CRC", Link::usb, "#B_CRC", "Erro de Checksum!");
-    row("CRC over UART", Link::uart, "#B_CRC", "Erro de Checksum!");
-    row("ALC", Link::usb, "#B_ALC", "Erro ao alocar memória!");
-    row("CAN", Link::usb, "#B_CAN", "Barramento CAN desativado");
-    row("RES", Link::usb, "#B_RES", "Falha de resposta do Equipamento");
-    row("FR A", Link::usb, "#B_FRA", "Falha de resposta da placa da Rede");
-    row("FR B", Link::usb, "#B_FRB", "Falha de resposta da placa da Carga");
-    row("FR C", Link::usb, "#B_FRC", "Falha de resposta da placa Mestre");
-    row("FR D", Link::usb, "#B_FRD", "Falha de resposta da placa dos Painéis");
-    row("FR E", Link::usb, "#B_FRE", "Falha de resposta da placa da Bateria");
-    row("GRV", Link::usb, "#B_GRV", "Erro na gravação!");
-    row("MEM", Link::usb, "#B_MEM", "Erro ao limpar memória!");
-    row("SDC", Link::usb, "#B_SDC", "Cartão SD ausente!");
-    row("SDF", Link::usb, "#B_SDF", "Falha na operação de armazenamento interno!");
-    row("FTF", Link::usb, "#B_FTF", "Falha na resposta do Display!");
-    row("FR with an unknown letter keeps the UART rate", Link::uart, "#B_FRF", nullptr);
-    row("unrecognised token keeps the UART rate", Link::uart, "#B_XYZ", nullptr);
-    row("connection text with a blank is noise", Link::usb, "Conectado ", nullptr);
+    for (const FakeBootloader::Failure& failure : FakeBootloader::failures())
+        row(failure.name, Link::usb, failure.reply, failure.text);
+    row("CRC over UART", Link::uart, "#B_CRC", QString::fromUtf8("Erro de Checksum!"));
+    row("FR with an unknown letter keeps the UART rate", Link::uart, "#B_FRF", QString());
+    row("unrecognised token keeps the UART rate", Link::uart, "#B_XYZ", QString());
+    row("connection text with a blank is noise", Link::usb, "Conectado ", QString());
     // The device never answers "#B_STR": the link's reply time-out.
     QTest::newRow("TimeOut") << Link::usb << QByteArray("silent") << QByteArray() << QStringLiteral("TimeOut");
     // The device announces itself and never asks for the data.
@@ -400,16 +344,16 @@ void tst_update_protocol::run_ends()
     const QByteArray first = firmware('C', 6, "S1");
     const int lines = line_total(first);
     if (script == "data") {
-        sim->on_token("#B_STR", [link](Reply& r) { r.send(FakeBootloader::announcement(link)).send("#B_MAX"); });
+        sim->request_data(link);
         sim->on_line(0, lines, [reply](Reply& r) { r.send_progress(40).send(reply); });
     } else if (script == "announce") {
         sim->on_token("#B_STR", [link](Reply& r) { r.send(FakeBootloader::announcement(link)); });
     }
     QVERIFY(begin({{"MAIN_1.s19", first}, {"GRID_2.s19", firmware('A', 6, "S2")}}));
 
-    QTRY_VERIFY_WITH_TIMEOUT(!popup->isVisible(), step_timeout_ms);
+    QTRY_VERIFY_WITH_TIMEOUT(!ui->popup->isVisible(), step_timeout_ms);
     verify_torn_down();
-    QCOMPARE(child<QPushButton>("connectButton")->text(), QStringLiteral("DESCONECTAR"));
+    QCOMPARE(ui->text("connectButton"), QStringLiteral("DESCONECTAR"));
     if (text.isNull()) {
         QCOMPARE(status(), sending_text + QStringLiteral(" (1 / 2)"));
         QCOMPARE(progress(), 40);
@@ -444,7 +388,7 @@ void tst_update_protocol::failure_after_line_stops_transfer()
 
     // A UART pause is long enough for the reply to arrive before the next line is due.
     const QByteArray file = firmware('C', 30, "S1");
-    sim->on_token("#B_STR", [](Reply& r) { r.send("#B_UAR").send("#B_MAX"); });
+    sim->request_data(Link::uart);
     sim->on_line(0, lines_before, [](Reply& r) { r.send("#B_CRC"); });
     QVERIFY(begin({{"MAIN_1.s19", file}}));
 
@@ -467,7 +411,7 @@ void tst_update_protocol::event_file_waits_for_restart()
 
     QVERIFY(sim->wait_for_token("#B_END", run_timeout_ms));
     QCOMPARE(transcript(*sim), whole_package({main, event}));
-    QTRY_VERIFY(!popup->isVisible());
+    QTRY_VERIFY(!ui->popup->isVisible());
 
     QList<int> progress_seen;
     for (const Shown& s : shown)
@@ -503,7 +447,7 @@ void tst_update_protocol::event_file_waits_for_restart()
 void tst_update_protocol::reset_reopens_line()
 {
     const QByteArray file = firmware('C', 6, "S1");
-    sim->on_token("#B_STR", [](Reply& r) { r.send("#B_UAR").send("#B_MAX"); });
+    sim->request_data(Link::uart);
     sim->on_line(0, line_total(file), [](Reply& r) { r.send("#B_RST").wait(200).send("#B_BOK"); });
     QVERIFY(begin({{"MAIN_1.s19", file}}));
     sim->watch_line(true);
@@ -548,7 +492,7 @@ void tst_update_protocol::split_replies_are_taken_whole()
 void tst_update_protocol::equipment_vanishes_during_transfer()
 {
     const QByteArray file = firmware('C', 30, "S1");
-    sim->on_token("#B_STR", [](Reply& r) { r.send("#B_UAR").send("#B_MAX"); });
+    sim->request_data(Link::uart);
     sim->on_line(0, 5, [](Reply& r) { r.hang_up(); });
     QVERIFY(begin({{"MAIN_1.s19", file}}));
 
@@ -561,7 +505,7 @@ void tst_update_protocol::equipment_vanishes_during_reset()
 {
     // Gone while the program waits to reopen the line: the reopening can never succeed.
     const QByteArray file = firmware('C', 6, "S1");
-    sim->on_token("#B_STR", [](Reply& r) { r.send("#B_UAR").send("#B_MAX"); });
+    sim->request_data(Link::uart);
     sim->on_line(0, line_total(file), [](Reply& r) { r.send("#B_RST").hang_up(); });
     QVERIFY(begin({{"MAIN_1.s19", file}}));
 
@@ -579,16 +523,14 @@ void tst_update_protocol::teardown_before_any_package_removes_nothing()
     } restored;
     QVERIFY(QDir::setCurrent(root->path()));
     QVERIFY(QDir(root->path()).mkdir(QStringLiteral("Linha_X#rev2")));
-    QFile kept(root->filePath(QStringLiteral("Linha_X#rev2/notes.txt")));
-    QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write("keep") == 4);
-    kept.close();
+    QVERIFY(write_file(root->filePath(QStringLiteral("Linha_X#rev2/notes.txt")), "keep"));
 
-    QVERIFY(connect_to_equipment());
+    QVERIFY(ui->connect_to(sim->terminal()));
     sim->act([](Reply& r) { r.hang_up(); });
     QTRY_COMPARE_WITH_TIMEOUT(info(), interrupted_text, step_timeout_ms);
 
     verify_disconnected_look();
-    QCOMPARE(read_file(root->filePath(QStringLiteral("Linha_X#rev2/notes.txt"))), QByteArray("keep"));
+    QCOMPARE(file_bytes(root->filePath(QStringLiteral("Linha_X#rev2/notes.txt"))), QByteArray("keep"));
 }
 
 void tst_update_protocol::confirmation_during_transmission()
@@ -598,7 +540,7 @@ void tst_update_protocol::confirmation_during_transmission()
     const QByteArray first = firmware('C', 30, "S1");
     const QByteArray second = firmware('A', 8, "S2");
     const int confirmed_after = 6;
-    sim->on_token("#B_STR", [](Reply& r) { r.send("#B_UAR").send("#B_MAX"); });
+    sim->request_data(Link::uart);
     sim->on_line(0, confirmed_after, [](Reply& r) { r.send("#B_BOK"); });
     sim->on_line(1, line_total(second), [](Reply& r) { r.send("#B_BOK"); });
     QVERIFY(begin({{"MAIN_1.s19", first}, {"GRID_2.s19", second}}));
@@ -619,7 +561,7 @@ void tst_update_protocol::second_data_request_restarts_file()
     const QByteArray file = firmware('C', 12, "S1");
     const int lines = line_total(file);
     const int restarted_after = 5;
-    sim->on_token("#B_STR", [](Reply& r) { r.send("#B_UAR").send("#B_MAX"); });
+    sim->request_data(Link::uart);
     sim->on_line(0, restarted_after, [](Reply& r) { r.send("#B_MAX"); });
     // Confirmed only after both transmissions have returned, the restarted one having released the
     // record under the older one.
@@ -639,10 +581,11 @@ void tst_update_protocol::disconnect_during_pause()
 {
     const QByteArray file = firmware('C', 30, "S1");
     const int disconnected_after = 5;
-    sim->on_token("#B_STR", [](Reply& r) { r.send("#B_UAR").send("#B_MAX"); });
-    QAbstractButton* connect_button = child<QPushButton>("connectButton");
-    sim->on_line(0, disconnected_after,
-                 [this, connect_button](Reply& r) { r.in_gui(window, [connect_button] { connect_button->click(); }); });
+    sim->request_data(Link::uart);
+    auto* connect_button = ui->widget<QAbstractButton>("connectButton");
+    sim->on_line(0, disconnected_after, [this, connect_button](Reply& r) {
+        r.in_gui(ui->window, [connect_button] { connect_button->click(); });
+    });
     failed_writes.clear();
     previous_handler = qInstallMessageHandler(capture_failed_writes);
     QVERIFY(begin({{"MAIN_1.s19", file}}));
@@ -655,21 +598,20 @@ void tst_update_protocol::disconnect_during_pause()
     QCOMPARE(failed_writes, QStringList());
     QCOMPARE(sim->lines(0), package_builder::cr_lines(file).mid(0, disconnected_after));
     verify_disconnected_look();
-    QVERIFY(!popup->isVisible());
-    QVERIFY(!popup->is_started());
+    QVERIFY(!ui->popup->isVisible());
+    QVERIFY(!ui->popup->is_started());
 }
 
 void tst_update_protocol::package_choice_refused_during_transfer()
 {
     const QByteArray file = firmware('C', 20, "S1");
-    auto* search = child<QPushButton>("Search_archive");
-    auto* archive_status = child<QLineEdit>("lineStatusArchive");
+    auto* search = ui->widget<QAbstractButton>("Search_archive");
     QString status_after_press;
-    sim->on_token("#B_STR", [](Reply& r) { r.send("#B_UAR").send("#B_MAX"); });
+    sim->request_data(Link::uart);
     sim->on_line(0, 5, [&, this](Reply& r) {
-        r.in_gui(window, [&] {
+        r.in_gui(ui->window, [&] {
             search->click();
-            status_after_press = archive_status->text();
+            status_after_press = ui->text("lineStatusArchive");
         });
     });
     sim->on_line(0, line_total(file), [](Reply& r) { r.send("#B_BOK"); });

@@ -198,6 +198,28 @@ QByteArray FakeBootloader::announcement(Link link)
     return link == Link::usb ? QByteArrayLiteral("#B_USB") : QByteArrayLiteral("#B_UAR");
 }
 
+const QList<FakeBootloader::Failure>& FakeBootloader::failures()
+{
+    static const QList<Failure> all = {
+        {"INV", "#B_INV", QString::fromUtf8("Arquivo Inválido!")},
+        {"CRC", "#B_CRC", QString::fromUtf8("Erro de Checksum!")},
+        {"ALC", "#B_ALC", QString::fromUtf8("Erro ao alocar memória!")},
+        {"CAN", "#B_CAN", QString::fromUtf8("Barramento CAN desativado")},
+        {"RES", "#B_RES", QString::fromUtf8("Falha de resposta do Equipamento")},
+        {"FR A", "#B_FRA", QString::fromUtf8("Falha de resposta da placa da Rede")},
+        {"FR B", "#B_FRB", QString::fromUtf8("Falha de resposta da placa da Carga")},
+        {"FR C", "#B_FRC", QString::fromUtf8("Falha de resposta da placa Mestre")},
+        {"FR D", "#B_FRD", QString::fromUtf8("Falha de resposta da placa dos Painéis")},
+        {"FR E", "#B_FRE", QString::fromUtf8("Falha de resposta da placa da Bateria")},
+        {"GRV", "#B_GRV", QString::fromUtf8("Erro na gravação!")},
+        {"MEM", "#B_MEM", QString::fromUtf8("Erro ao limpar memória!")},
+        {"SDC", "#B_SDC", QString::fromUtf8("Cartão SD ausente!")},
+        {"SDF", "#B_SDF", QString::fromUtf8("Falha na operação de armazenamento interno!")},
+        {"FTF", "#B_FTF", QString::fromUtf8("Falha na resposta do Display!")},
+    };
+    return all;
+}
+
 void FakeBootloader::on_token(const QByteArray& token, Reaction reaction)
 {
     on_token(token, 0, std::move(reaction));
@@ -228,9 +250,14 @@ void FakeBootloader::act(const Reaction& reaction)
     schedule(reply);
 }
 
-void FakeBootloader::accept_files(Link link, const QList<int>& line_counts)
+void FakeBootloader::request_data(Link link)
 {
     on_token("#B_STR", [link](Reply& reply) { reply.send(announcement(link)).send("#B_MAX"); });
+}
+
+void FakeBootloader::accept_files(Link link, const QList<int>& line_counts)
+{
+    request_data(link);
     for (int file = 0; file < line_counts.size(); ++file) {
         on_line(file, line_counts.at(file),
                 [](Reply& reply) { reply.send_progress(50).send_progress(90).send("#B_ENV").send("#B_BOK"); });

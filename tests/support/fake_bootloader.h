@@ -100,8 +100,8 @@ public:
     FakeBootloader& operator=(const FakeBootloader&) = delete;
 
     bool is_valid() const { return pty.is_valid(); }
-    // The name the program opens as its serial port.
-    QString port_name() const { return pty.slave_path(); }
+    // The line whose slave end the program opens as its serial port.
+    const PtyPair& terminal() const { return pty; }
     int baud() const;
 
     // Script. Reactions run on the simulator thread, in the order they were added.
@@ -116,12 +116,21 @@ public:
     // Now: the steps are queued behind whatever is still running.
     void act(const Reaction& reaction);
 
-    // A bootloader that takes every file: it announces the link and asks for the data at each
-    // "#B_STR", and after the last line of file k (line_counts[k] lines) reports progress 50 and
-    // 90, "#B_ENV" and confirms with "#B_BOK".
+    // At each "#B_STR": announces the link and asks for the data.
+    void request_data(Link link);
+    // A bootloader that takes every file: request_data(link), and after the last line of file k
+    // (line_counts[k] lines) reports progress 50 and 90, "#B_ENV" and confirms with "#B_BOK".
     void accept_files(Link link, const QList<int>& line_counts);
 
     static QByteArray announcement(Link link);
+
+    struct Failure {
+        const char* name;
+        QByteArray reply;
+        QString text; // what the operator must be shown
+    };
+    // Every failure the equipment reports by a token of its own.
+    static const QList<Failure>& failures();
 
     // While on, records every time the program opens or closes its end of the line.
     void watch_line(bool on);
@@ -202,5 +211,10 @@ private:
     std::atomic<bool> stopping{false};
     std::thread worker;
 };
+
+inline double ms_between(FakeBootloader::Clock::time_point from, FakeBootloader::Clock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
 
 #endif // FAKE_BOOTLOADER_H
