@@ -333,8 +333,11 @@ void MainWindow::pause_between_lines(QEventLoop& pause)
     const qint64 pause_ns = static_cast<qint64>(send_delay) * 1000 * 1000;
     QTimer::singleShot(std::max(0, send_delay - pause_margin_ms), Qt::PreciseTimer, &pause, &QEventLoop::quit);
     pause.exec();
-    while (clock.nsecsElapsed() < pause_ns)
+    // At least one pass even when the timer came late, so that an answer which arrived during the
+    // pause is handled before the next line goes out.
+    do {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+    } while (clock.nsecsElapsed() < pause_ns);
 }
 
 void MainWindow::timeout()
@@ -361,8 +364,16 @@ void MainWindow::serial_state(QString message)
         // The request reaches us from inside the port's read notification, and the port reports
         // nothing that arrives while that notification is still running: a transmission started
         // here would not hear a progress report or a failure before its last line. It starts as
-        // soon as the notification has returned.
-        QMetaObject::invokeMethod(this, &MainWindow::send_archive, Qt::QueuedConnection);
+        // soon as the notification has returned, unless the record was changed or released, or
+        // the window closed, in the meantime.
+        const quint64 requested = transfer_epoch;
+        QMetaObject::invokeMethod(
+            this,
+            [this, requested] {
+                if (requested == transfer_epoch)
+                    send_archive();
+            },
+            Qt::QueuedConnection);
     } else if (contains(protocol::progress_report)) {
         const protocol::ProgressShown shown = protocol::progress_status(protocol::progress_value(message));
         if (shown.shown)
