@@ -32,8 +32,6 @@ namespace
 constexpr int data_position = 5;
 // Reports above this value are reprogramming, at or below it the transfer itself.
 constexpr int last_sending_value = 90;
-// Reports from here on mean the board is being reprogrammed.
-constexpr int reprogramming_value = 95;
 
 enum class Test { Contains, ContainsWithLetter, Equals };
 
@@ -108,9 +106,9 @@ ProgressShown progress_status(int value)
 {
     if (value <= last_sending_value)
         return {true, QString::fromUtf8(sending_status), value};
-    if (value < reprogramming_value)
+    if (value < reprogramming_progress)
         return {false, QString(), 0};
-    return {true, QString::fromUtf8(reprogramming_status), reprogramming_value};
+    return {true, QString::fromUtf8(reprogramming_status), reprogramming_progress};
 }
 
 QString failure_text(const QString& message)

@@ -51,6 +51,9 @@ QString message_text(const QByteArray& bytes);
 // five-character token); a message of five characters or fewer gives 0.
 int progress_value(const QString& message);
 
+// Reports from here on, and "#B_ENV", mean the board is being reprogrammed.
+constexpr int reprogramming_progress = 95;
+
 // What a "#B_PR" report shows: the status text and progress, or nothing for 91 to 94.
 struct ProgressShown {
     bool shown;

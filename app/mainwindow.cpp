@@ -17,7 +17,6 @@
 #include <QThread>
 
 #include <algorithm>
-
 #include <functional>
 
 namespace
@@ -56,7 +55,6 @@ constexpr int event_port_pause_ms = 5000;
 // Leaves the success text on screen and the bootloader time to settle before the next file.
 constexpr int confirm_pause_ms = 1000;
 constexpr int progress_started = 1;
-constexpr int progress_reprogramming = 95;
 constexpr int progress_finishing = 98;
 constexpr int progress_done = 100;
 
@@ -245,12 +243,9 @@ void MainWindow::on_Search_archive_clicked()
 
 void MainWindow::abandon_package()
 {
-    if (archive.holds_lines())
-        clear_archive(&archive);
+    tear_down();
     files_loaded = files_total = 0;
     status_suffix.clear();
-    reset_popup();
-    package_extraction::remove(extraction);
 }
 
 void MainWindow::reorder_files()
@@ -383,7 +378,7 @@ void MainWindow::serial_state(QString message)
     } else if (contains(protocol::file_confirmed)) {
         confirm_file();
     } else if (contains(protocol::reprogramming_report)) {
-        set_progress_and_status(QString::fromUtf8(protocol::reprogramming_status), progress_reprogramming);
+        set_progress_and_status(QString::fromUtf8(protocol::reprogramming_status), protocol::reprogramming_progress);
     } else {
         end_run(message);
     }
