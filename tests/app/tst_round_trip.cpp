@@ -120,7 +120,9 @@ void tst_round_trip::converted_folder_reaches_bootloader()
     ui.popup->findChild<QAbstractButton*>(QStringLiteral("initButton"))->click();
 
     // Two confirmations of 1 s each and the event board's 5 s restart lie on the way.
-    QVERIFY(sim.wait_for_token("#B_END", 30000));
+    QVERIFY2(sim.wait_for_token("#B_END", 30000), qPrintable(QStringLiteral("stopped at \"%1\" after %2 tokens")
+                                                                 .arg(ui.text("statusBootloader"))
+                                                                 .arg(sim.tokens().size())));
 
     QList<QByteArray> tokens = sim.tokens();
     QCOMPARE(tokens, (QList<QByteArray>{"#B_STR", "#B_STR", "#B_STR", "#B_END"}));

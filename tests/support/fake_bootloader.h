@@ -201,6 +201,7 @@ private:
     // Simulator thread only.
     Clock::time_point next_step_at;
     bool awaiting_uptake = false;
+    bool flush_ahead = false; // the program's flush of a read write may still be to come
     Clock::time_point uptake_checked_at;
     Clock::time_point uptake_deadline;
     std::shared_ptr<std::atomic<bool>> gui_done;
