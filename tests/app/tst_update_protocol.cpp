@@ -395,7 +395,17 @@ void tst_update_protocol::failure_after_line_stops_transfer()
     QTRY_COMPARE_WITH_TIMEOUT(status(), QString::fromUtf8("Erro de Checksum! (1 / 1)"), step_timeout_ms);
     // Several pauses more: a transfer that went on would have sent further lines by now.
     QTest::qWait(4 * uart_pause_ms);
-    QCOMPARE(sim->lines(0), package_builder::cr_lines(file).mid(0, lines_before));
+    const QList<QByteArray> received = sim->lines(0);
+    QVERIFY(received.size() >= lines_before);
+    QCOMPARE(received, package_builder::cr_lines(file).mid(0, received.size()));
+    // The program can stop no sooner than the failure reaches it. A simulator that answered well
+    // within the pause answered before the next line was due; one held up by a busy machine
+    // leaves the program more lines to send, but never the whole file.
+    const double answered_after_ms = ms_between(sim->line_records(0).at(lines_before - 1).at, sim->sent().first().at);
+    if (answered_after_ms < uart_pause_ms / 5)
+        QCOMPARE(received.size(), lines_before);
+    else
+        QVERIFY(received.size() < line_total(file));
     QCOMPARE(sim->tokens(), QList<QByteArray>{"#B_STR"});
     verify_torn_down();
 }
