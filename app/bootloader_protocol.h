@@ -9,9 +9,7 @@
 namespace bootloader_protocol
 {
 
-// The line rates of the link: every connection starts at the base rate, and a UART link moves to
-// the data rate for the transfer.
-constexpr qint32 base_baud_rate = 19200;
+// A UART link moves from the rate every connection starts at to this one for the transfer.
 constexpr qint32 uart_data_baud_rate = 38400;
 // Pause after each sent line, so the bootloader can store it before the next one arrives.
 constexpr int usb_send_delay_ms = 3;

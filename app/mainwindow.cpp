@@ -183,7 +183,7 @@ void MainWindow::set_progress_and_status(QString text, int progress)
     ui->statusBootloader->setText(text + status_suffix);
     ui->progressBar->setValue(progress);
     if (progress == 0 || progress == progress_done) {
-        port.setBaudRate(protocol::base_baud_rate, QSerialPort::AllDirections);
+        port.setBaudRate(Serial::base_baud_rate, QSerialPort::AllDirections);
         if (!popup->is_started())
             popup->set_init_enabled(true);
     }
@@ -388,8 +388,8 @@ void MainWindow::announce(const QString& message)
 {
     set_progress_and_status(QString::fromUtf8(protocol::started_status), progress_started);
     usb_mode = message.contains(QLatin1String(protocol::usb_announcement)) ? 1 : 0;
+    set_send_delay();
     if (usb_mode == 0) {
-        send_delay = protocol::uart_send_delay_ms;
         const bool rated = retry_within(link_retry_bound_ms, 0, [this] {
             return port.setBaudRate(protocol::uart_data_baud_rate, QSerialPort::AllDirections);
         });
@@ -397,8 +397,6 @@ void MainWindow::announce(const QString& message)
             end_run_link_lost();
             return;
         }
-    } else {
-        send_delay = protocol::usb_send_delay_ms;
     }
     baud_timer.start(baud_guard_ms);
 }
@@ -413,7 +411,7 @@ void MainWindow::reset_port()
         end_run_link_lost();
         return;
     }
-    port.setBaudRate(protocol::base_baud_rate, QSerialPort::AllDirections);
+    port.setBaudRate(Serial::base_baud_rate, QSerialPort::AllDirections);
 }
 
 void MainWindow::confirm_file()
@@ -440,21 +438,22 @@ void MainWindow::tear_down()
 
 void MainWindow::end_run(const QString& message)
 {
-    tear_down();
-    const QString text = protocol::failure_text(message);
-    if (text.isNull())
-        return;
-    set_progress_and_status(text, 0);
-    if (message == QLatin1String(Serial::interrupted_text))
-        disconnect_after_loss(text);
+    fail_run(protocol::failure_text(message), message == QLatin1String(Serial::interrupted_text));
 }
 
 void MainWindow::end_run_link_lost()
 {
+    fail_run(QString::fromUtf8(protocol::link_lost_status), true);
+}
+
+void MainWindow::fail_run(const QString& text, bool link_gone)
+{
     tear_down();
-    const QString text = QString::fromUtf8(protocol::link_lost_status);
+    if (text.isNull())
+        return;
     set_progress_and_status(text, 0);
-    disconnect_after_loss(text);
+    if (link_gone)
+        disconnect_after_loss(text);
 }
 
 void MainWindow::disconnect_after_loss(const QString& notice)

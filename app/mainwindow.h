@@ -68,6 +68,9 @@ private:
     void tear_down();
     void end_run(const QString& message);
     void end_run_link_lost();
+    // Tears the run down and shows the text at 0 %; a null text shows nothing. A line that is gone
+    // also disconnects.
+    void fail_run(const QString& text, bool link_gone);
     void disconnect_after_loss(const QString& notice);
     void pause_between_lines(QEventLoop& pause);
 

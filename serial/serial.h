@@ -21,6 +21,7 @@ public:
     static const char* const timeout_text;
     static const char* const interrupted_text;
 
+    // Every connection starts at this rate, and the window returns the line to it after a run.
     static constexpr qint32 base_baud_rate = 19200;
     // The bootloader must answer within this time after each write while the time-out is armed.
     static constexpr int reply_timeout_ms = 2000;
