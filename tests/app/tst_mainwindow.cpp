@@ -1,6 +1,5 @@
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
-#include "support/program_output.h"
 #include "support/pty_pair.h"
 #include "support/window_under_test.h"
 #include "widgets/popup.h"
@@ -158,14 +157,14 @@ void tst_mainwindow::start_sends_start_token_and_arms_reply_timeout()
 {
     QVERIFY(ui->connect_to(*pty));
     QVERIFY(ui->invoke("init_button", Q_ARG(bool, false)));
-    QCOMPARE(program_output::read(*pty, 1, quiet_ms, 0), QByteArray());
+    QCOMPARE(pty->read_program_output(1, quiet_ms, 0), QByteArray());
     QVERIFY(!widget<QGroupBox>("boxStatus")->isEnabled());
 
     QElapsedTimer since_start;
     since_start.start();
     QVERIFY(ui->invoke("init_button", Q_ARG(bool, true)));
 
-    QCOMPARE(program_output::read(*pty, 6, arrival_ms), QByteArray("#B_STR"));
+    QCOMPARE(pty->read_program_output(6, arrival_ms), QByteArray("#B_STR"));
     QVERIFY(widget<QGroupBox>("boxStatus")->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(ui->text("statusBootloader"), QStringLiteral("TimeOut"), 2 * arrival_ms + 1000);
     QVERIFY2(since_start.elapsed() >= reply_timeout_floor_ms, qPrintable(QString::number(since_start.elapsed())));
@@ -183,7 +182,7 @@ void tst_mainwindow::closing_window_closes_dialog_and_converter()
     QVERIFY(!ui->popup->isVisible());
     QVERIFY(!ui->converter->isVisible());
     // The equipment is told nothing when the operator walks away.
-    QCOMPARE(program_output::read(*pty, 1, quiet_ms, 0), QByteArray());
+    QCOMPARE(pty->read_program_output(1, quiet_ms, 0), QByteArray());
 }
 
 // The dialog is left as a running update leaves it before each press, so that its reset shows.
@@ -241,7 +240,7 @@ void tst_mainwindow::busy_then_connected_then_disconnected()
     QVERIFY(port_is_free(pty->slave_path()));
     QVERIFY(popup_reset());
     // Nothing is said to the equipment on the way in or out.
-    QCOMPARE(program_output::read(*pty, 1, quiet_ms, 0), QByteArray());
+    QCOMPARE(pty->read_program_output(1, quiet_ms, 0), QByteArray());
 }
 
 void tst_mainwindow::status_at_scale_ends_data()

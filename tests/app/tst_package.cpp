@@ -1,5 +1,4 @@
 #include "support/package_builder.h"
-#include "support/program_output.h"
 #include "support/pty_pair.h"
 #include "support/window_under_test.h"
 #include "widgets/popup.h"
@@ -181,7 +180,7 @@ void tst_package::choice_that_unpacks_nothing()
     QCOMPARE(ui->text("lineStatusArchive"), status);
     QVERIFY(!ui->popup->isVisible());
     QCOMPARE(shown_status(), QStringLiteral("Enviando"));
-    QCOMPARE(program_output::read(*pty, 1, 200, 0), QByteArray());
+    QCOMPARE(pty->read_program_output(1, 200, 0), QByteArray());
     QCOMPARE(tree(workspace->path()), before);
     QCOMPARE(program_folders(), QStringList());
 }
@@ -210,7 +209,7 @@ void tst_package::whole_package_in_sending_order()
 
     ui->popup->set_init_enabled(false);
     QVERIFY(ui->invoke("read_archive"));
-    QCOMPARE(program_output::read(*pty, end_token.size(), 3000), end_token);
+    QCOMPARE(pty->read_program_output(end_token.size(), 3000), end_token);
     QVERIFY(!ui->popup->isVisible());
     QVERIFY(ui->popup->findChild<QPushButton*>("initButton")->isEnabled());
     QCOMPARE(tree(workspace->path()), before);
@@ -239,7 +238,7 @@ void tst_package::unreadable_head_entry()
     QVERIFY(ui->invoke("read_archive"));
 
     // Nothing is skipped, sent or created in its place: the run waits on that file.
-    QCOMPARE(program_output::read(*pty, 1, 200, 0), QByteArray());
+    QCOMPARE(pty->read_program_output(1, 200, 0), QByteArray());
     QCOMPARE(shown_status(), QStringLiteral("Enviando (1 / 3)"));
     QVERIFY(ui->popup->isVisible());
     QCOMPARE(QFileInfo::exists(head), folder_in_its_place);

@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "converter/firmware_rules.h"
 #include "converter/zipwindow.h"
 #include "support/dialog_answer.h"
 #include "support/fake_bootloader.h"
@@ -38,26 +39,11 @@ QByteArray s_records(int records, int seed)
     return text;
 }
 
-QByteArray hex(qint64 value, bool padded)
-{
-    QByteArray field = QByteArray::number(value, 16).toUpper();
-    return padded ? "0" + field : field;
-}
-
-// What the bootloader must receive for one raw file: the four header lines the converter puts in
-// front (mark, board, line count, size), then every record with its CR and without its LF.
+// What the bootloader must receive for one raw file: the converter's header lines, then every
+// record with its CR and without its LF.
 QList<QByteArray> expected_lines(const RawFirmware& raw)
 {
-    const qint64 line_feeds = raw.content.count('\n');
-    const qint64 body = raw.content.size() - line_feeds;
-    const qint64 size = body + 13 + (line_feeds > 4095 ? 1 : 0) + (body > 1048575 ? 1 : 0);
-    QList<QByteArray> lines = {"#\r", QByteArray(1, raw.board) + "\r", hex(line_feeds, line_feeds <= 255) + "\r",
-                               hex(size, body <= 65535) + "\r"};
-    for (const QByteArray& record : raw.content.split('\n')) {
-        if (!record.isEmpty())
-            lines.append(record);
-    }
-    return lines;
+    return package_builder::cr_lines(firmware_rules::rewritten(raw.content, raw.board));
 }
 
 QStringList unpacking_folders()

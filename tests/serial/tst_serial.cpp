@@ -1,5 +1,4 @@
 #include "serial/serial.h"
-#include "support/program_output.h"
 #include "support/pty_pair.h"
 
 #include <QElapsedTimer>
@@ -224,7 +223,7 @@ void tst_serial::reply_timeout()
     QElapsedTimer since_write;
     since_write.start();
     serial->write_data("#B_STR");
-    QCOMPARE(program_output::read(*pty, 6, arrival_ms, 0), QByteArray("#B_STR"));
+    QCOMPARE(pty->read_program_output(6, arrival_ms, 0), QByteArray("#B_STR"));
     // The port tells of a completed write only on a later pass of the event loop; the device
     // answers after that, or the order of the two would be left to chance.
     QTRY_VERIFY_WITH_TIMEOUT(!completed.isEmpty(), arrival_ms);
@@ -252,7 +251,7 @@ void tst_serial::write_with_zero_byte_leaves_whole()
 
     serial->write_data(line);
 
-    QCOMPARE(program_output::read(*pty, line.size(), arrival_ms), line);
+    QCOMPARE(pty->read_program_output(line.size(), arrival_ms), line);
 }
 
 void tst_serial::port_errors_data()

@@ -164,8 +164,7 @@ FakeBootloader::FakeBootloader()
 {
     if (!pty.is_valid())
         return;
-    probe_fd = ::open(pty.slave_path().toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    slave_link = link_target(QByteArray("/proc/self/fd/") + QByteArray::number(probe_fd));
+    slave_link = link_target(QByteArray("/proc/self/fd/") + QByteArray::number(pty.slave()));
     own_slave_fds = descriptors_on(slave_link);
     if (::pipe(wake_pipe) != 0)
         wake_pipe[0] = wake_pipe[1] = -1;
@@ -180,8 +179,6 @@ FakeBootloader::~FakeBootloader()
     wake();
     if (worker.joinable())
         worker.join();
-    if (probe_fd >= 0)
-        ::close(probe_fd);
     for (int fd : wake_pipe) {
         if (fd >= 0)
             ::close(fd);
@@ -446,7 +443,7 @@ void FakeBootloader::read_master()
             records.append({Received::Kind::line, incoming.left(cr + 1), current_file, line_in_file, at, rate});
             incoming.remove(0, cr + 1);
             for (const LineRule& rule : line_rules) {
-                if ((rule.file == any_file || rule.file == current_file) && rule.line == line_in_file)
+                if (rule.file == current_file && rule.line == line_in_file)
                     triggered.push_back(rule.reaction);
             }
             for (const auto& rule : each_line_rules)
@@ -562,7 +559,7 @@ bool FakeBootloader::program_took_input() const
     // Not FIONREAD: the kernel hands bytes written to the master on to the slave from a worker,
     // and until then FIONREAD says 0 as if the program had read them (seen 2 times in 2000 right
     // after a write, more often on a loaded machine). Polling the slave waits for that hand-over.
-    pollfd probe{probe_fd, POLLIN, 0};
+    pollfd probe{pty.slave(), POLLIN, 0};
     return ::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLIN);
 }
 

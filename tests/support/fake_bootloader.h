@@ -92,8 +92,6 @@ public:
 
     using Reaction = std::function<void(Reply&)>;
 
-    static constexpr int any_file = -1;
-
     FakeBootloader();
     ~FakeBootloader();
     FakeBootloader(const FakeBootloader&) = delete;
@@ -109,7 +107,7 @@ public:
     void on_token(const QByteArray& token, Reaction reaction);
     // Only the n-th arrival (from 1) of the token.
     void on_token(const QByteArray& token, int occurrence, Reaction reaction);
-    // When the line-th data line (from 1) of the file (from 0, or any_file) has arrived.
+    // When the line-th data line (from 1) of the file (from 0) has arrived.
     void on_line(int file, int line, Reaction reaction);
     // After every data line.
     void on_each_line(std::function<void(int file, int line, Reply&)> reaction);
@@ -178,8 +176,6 @@ private:
     void wake();
 
     PtyPair pty;
-    // A descriptor of our own on the slave, to see whether the program has read what was sent.
-    int probe_fd = -1;
     int wake_pipe[2] = {-1, -1};
     QByteArray slave_link; // the slave path as /proc/self/fd shows it
     int own_slave_fds = 0; // descriptors on the slave held by the simulator itself

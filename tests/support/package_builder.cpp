@@ -1,5 +1,7 @@
 #include "support/package_builder.h"
 
+#include "converter/firmware_rules.h"
+
 #include <quazip.h>
 #include <quazipfile.h>
 #include <quazipnewinfo.h>
@@ -50,15 +52,10 @@ QByteArray entry_data(const QString& path, const QString& name)
 
 QByteArray converted_firmware(char board, int records, const QByteArray& tag)
 {
-    QByteArray body;
+    QByteArray raw;
     for (int i = 0; i < records; ++i)
-        body += tag + QByteArray::number(i, 16).rightJustified(6, '0').toUpper() + "AABBCCDD\r";
-    QByteArray header = "#\r";
-    header += board;
-    header += '\r';
-    header += QByteArray::number(records, 16).toUpper() + "\r";
-    header += QByteArray::number(body.size() + 13, 16).toUpper() + "\r";
-    return header + body;
+        raw += tag + QByteArray::number(i, 16).rightJustified(6, '0').toUpper() + "AABBCCDD\r\n";
+    return firmware_rules::rewritten(raw, board);
 }
 
 QList<QByteArray> cr_lines(const QByteArray& bytes)

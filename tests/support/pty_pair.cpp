@@ -1,10 +1,19 @@
 #include "support/pty_pair.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
+
+namespace
+{
+// Short enough to keep the event loop lively, long enough not to spin the processor.
+constexpr int poll_slice_ms = 5;
+} // namespace
 
 PtyPair::PtyPair()
 {
@@ -59,21 +68,31 @@ bool PtyPair::write(const QByteArray& bytes)
     return done == bytes.size();
 }
 
-QByteArray PtyPair::read(int wait_ms, int quiet_ms)
+QByteArray PtyPair::read_available(int wait_ms)
+{
+    pollfd descriptor{master_fd, POLLIN, 0};
+    if (master_fd < 0 || ::poll(&descriptor, 1, wait_ms) <= 0 || !(descriptor.revents & POLLIN))
+        return QByteArray();
+    char chunk[4096];
+    const ssize_t n = ::read(master_fd, chunk, sizeof chunk);
+    return n > 0 ? QByteArray(chunk, static_cast<int>(n)) : QByteArray();
+}
+
+void PtyPair::gather(QByteArray& bytes, int count, int wait_ms)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while ((count < 0 || bytes.size() < count) && elapsed.elapsed() < wait_ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        bytes.append(read_available(poll_slice_ms));
+    }
+}
+
+QByteArray PtyPair::read_program_output(int count, int wait_ms, int settle_ms)
 {
     QByteArray bytes;
-    int timeout = wait_ms;
-    while (master_fd >= 0) {
-        pollfd descriptor{master_fd, POLLIN, 0};
-        if (::poll(&descriptor, 1, timeout) <= 0 || !(descriptor.revents & POLLIN))
-            break;
-        char chunk[4096];
-        const ssize_t n = ::read(master_fd, chunk, sizeof chunk);
-        if (n <= 0)
-            break;
-        bytes.append(chunk, static_cast<int>(n));
-        timeout = quiet_ms;
-    }
+    gather(bytes, count, wait_ms);
+    gather(bytes, -1, settle_ms);
     return bytes;
 }
 

@@ -24,16 +24,24 @@ public:
     termios slave_termios() const;
     speed_t slave_baud() const;
 
+    // The slave descriptor the pair holds itself.
+    int slave() const { return slave_fd; }
+
     // Writes all bytes to the master side.
     bool write(const QByteArray& bytes);
-    // Reads what the program wrote, waiting up to wait_ms for the first byte and then for
-    // quiet_ms of silence.
-    QByteArray read(int wait_ms, int quiet_ms = 20);
+    // What the program put on the line, read at this end while the event loop runs: the port only
+    // hands written bytes to the line from the loop. Waits up to wait_ms for count bytes, then
+    // keeps listening for settle_ms so that anything sent after them is caught too.
+    QByteArray read_program_output(int count, int wait_ms, int settle_ms = 100);
 
     // Closes the master: the program's line hangs up.
     void hang_up();
 
 private:
+    // Whatever has arrived within wait_ms.
+    QByteArray read_available(int wait_ms);
+    void gather(QByteArray& bytes, int count, int wait_ms);
+
     int master_fd = -1;
     // Kept open so the slave's settings outlive the program closing its port.
     int slave_fd = -1;
