@@ -1,40 +1,42 @@
-// Sends a 1000-line firmware file through the real main window to the simulated bootloader, once
-// per link type, and prints how close the transfer comes to its floor of pauses and how long a
-// progress report written by the device takes to reach the status line.
+// Sends a 1000-line firmware file through the real main window to the simulated equipment, once
+// per link type, and prints how close the transfer comes to its floor of pauses, the median gap
+// between two lines, and how long a progress report written by the device takes to reach the
+// status line.
 //
 // Run by hand, preferably from a Release build: build-rel/bench/transfer_bench
 
 #include "app/bootloader_protocol.h"
 #include "app/mainwindow.h"
-#include "support/fake_bootloader.h"
+#include "serial/equipment_simulator.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 #include "widgets/popup.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace
 {
 
-using Clock = FakeBootloader::Clock;
-using Link = FakeBootloader::Link;
+using Link = EquipmentSimulator::Link;
 
 constexpr int file_lines = 1000;
 constexpr int header_lines = 4;
-// Often enough for a good sample, far enough apart that no two reports meet in one read.
-constexpr int report_every_lines = 40;
 constexpr int run_timeout_ms = 120000;
 
 struct Figures {
     double data_ms = 0;
     double floor_ms = 0;
-    double mean_line_ms = 0;
+    double median_gap_ms = 0;
     int reports = 0;
     int reports_seen = 0;
     double worst_report_ms = 0;
@@ -45,8 +47,13 @@ struct Figures {
 struct Showing {
     int progress;
     QString status;
-    Clock::time_point at;
+    qint64 at_ns;
 };
+
+double ms(qint64 ns)
+{
+    return static_cast<double>(ns) / 1e6;
+}
 
 Figures run(Link link, int send_delay_ms)
 {
@@ -57,14 +64,13 @@ Figures run(Link link, int send_delay_ms)
     if (!package_builder::write_package(package, {{QStringLiteral("MAIN.s19"), content}}))
         return figures;
 
-    FakeBootloader sim;
-    sim.request_data(link);
-    // Distinct values one after another, so each report changes what the window shows.
-    sim.on_each_line([](int, int line, FakeBootloader::Reply& r) {
-        if (line % report_every_lines == 0 && line < file_lines)
-            r.send_progress(line / report_every_lines + 1);
-    });
-    sim.on_line(0, file_lines, [](FakeBootloader::Reply& r) { r.send("#B_BOK"); });
+    // The equipment reports each tenth of the file as it arrives, then checks and confirms it.
+    EquipmentSimulator::Options options;
+    options.link = link;
+    EquipmentSimulator sim(options);
+    if (!sim.open_pty())
+        return figures;
+    QSignalSpy finished(&sim, &EquipmentSimulator::finished);
 
     WindowUnderTest ui;
     ui.window->show();
@@ -73,40 +79,53 @@ Figures run(Link link, int send_delay_ms)
     // the operator can see the report (the text alone repeats between reports and signals nothing).
     QList<Showing> shown;
     QObject::connect(ui.widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged, [&](int value) {
-        shown.append({value, ui.text("statusBootloader"), Clock::now()});
+        shown.append({value, ui.text("statusBootloader"), sim.elapsed_ns()});
     });
 
-    ui.connect_to(sim.terminal());
+    auto* ports = ui.widget<QComboBox>("boxPort");
+    ports->addItem(sim.port_path());
+    ports->setCurrentIndex(ports->count() - 1);
+    ui.widget<QPushButton>("connectButton")->click();
     ui.choose_package(package);
     ui.popup->findChild<QAbstractButton*>(QStringLiteral("initButton"))->click();
-    figures.complete = sim.wait_for_token("#B_END", run_timeout_ms);
+    figures.complete = finished.wait(run_timeout_ms);
 
-    const QList<FakeBootloader::Received> lines = sim.line_records(0);
-    Clock::time_point requested{};
-    QList<FakeBootloader::Sent> reports;
-    for (const FakeBootloader::Sent& sent : sim.sent()) {
+    std::vector<qint64> lines;
+    for (const EquipmentSimulator::Received& item : sim.received()) {
+        if (item.kind == EquipmentSimulator::Received::Kind::line && item.file == 0)
+            lines.push_back(item.at_ns);
+    }
+    qint64 requested = -1;
+    QList<EquipmentSimulator::Sent> reports;
+    for (const EquipmentSimulator::Sent& sent : sim.sent()) {
         if (sent.bytes == "#B_MAX")
-            requested = sent.at;
-        else if (sent.bytes.startsWith("#B_PR"))
+            requested = sent.at_ns;
+        else if (sent.bytes.startsWith("#B_PR") && static_cast<unsigned char>(sent.bytes.at(5)) <= 90)
             reports.append(sent);
     }
-    figures.complete = figures.complete && lines.size() == file_lines;
+    figures.complete = figures.complete && requested >= 0 && lines.size() == file_lines && sim.reports().size() == 1 &&
+                       sim.reports().first().problems.isEmpty();
     if (!figures.complete)
         return figures;
 
     // From the request to the last line lie the writes of 1000 lines and the 999 pauses between them;
     // the pause after the last line ends unseen, so this understates the whole phase by one pause.
-    figures.data_ms = ms_between(requested, lines.last().at);
+    figures.data_ms = ms(lines.back() - requested);
     figures.floor_ms = file_lines * send_delay_ms;
-    figures.mean_line_ms = ms_between(lines.first().at, lines.last().at) / (file_lines - 1);
+    std::vector<qint64> gaps;
+    for (size_t i = 1; i < lines.size(); ++i)
+        gaps.push_back(lines[i] - lines[i - 1]);
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    figures.median_gap_ms = ms(gaps[gaps.size() / 2]);
 
     figures.reports = reports.size();
     double total_ms = 0;
-    for (const FakeBootloader::Sent& report : reports) {
+    for (const EquipmentSimulator::Sent& report : reports) {
         const int value = static_cast<unsigned char>(report.bytes.at(5));
         for (const Showing& s : shown) {
-            if (s.progress == value && s.at >= report.at && s.status.startsWith(QStringLiteral("Enviando dados..."))) {
-                const double delay = ms_between(report.at, s.at);
+            if (s.progress == value && s.at_ns >= report.at_ns &&
+                s.status.startsWith(QStringLiteral("Enviando dados..."))) {
+                const double delay = ms(s.at_ns - report.at_ns);
                 figures.worst_report_ms = std::max(figures.worst_report_ms, delay);
                 total_ms += delay;
                 ++figures.reports_seen;
@@ -125,8 +144,8 @@ void print(const char* name, int send_delay_ms, const Figures& f)
         return;
     }
     std::printf("%-5s send_delay %2d ms | data phase %9.1f ms, floor %7.0f ms (1000 x send_delay), ratio %.3f"
-                " | mean line start to line start %.3f ms\n",
-                name, send_delay_ms, f.data_ms, f.floor_ms, f.data_ms / f.floor_ms, f.mean_line_ms);
+                " | median line gap %.3f ms\n",
+                name, send_delay_ms, f.data_ms, f.floor_ms, f.data_ms / f.floor_ms, f.median_gap_ms);
     std::printf("%-5s progress reports seen %d/%d | report to status line: worst %.2f ms, mean %.2f ms"
                 " (aim: below %d ms)\n",
                 name, f.reports_seen, f.reports, f.worst_report_ms, f.mean_report_ms, send_delay_ms + 10);

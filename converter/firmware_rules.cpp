@@ -29,6 +29,40 @@ constexpr qint64 wide_line_count_min = 0x1000;
 // the receiving side checks this exact value, so it is kept rather than derived from the real header length.
 constexpr qint64 wide_body_min = 0x100000;
 
+// A field or line as a technician can read it in a report: control bytes spelt out.
+QString readable(const QByteArray& bytes)
+{
+    QString text;
+    for (const char byte : bytes) {
+        const auto code = static_cast<unsigned char>(byte);
+        if (code == carriage_return)
+            text += QLatin1String("\\r");
+        else if (code == line_feed)
+            text += QLatin1String("\\n");
+        else if (code < 0x20 || code >= 0x7F)
+            text += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+        else
+            text += QLatin1Char(byte);
+    }
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+QByteArray without_cr(const QByteArray& line)
+{
+    return line.endsWith(carriage_return) ? line.left(line.size() - 1) : line;
+}
+
+bool is_board_identifier(const QByteArray& field)
+{
+    if (field.size() != 1)
+        return false;
+    for (const BoardWord& entry : board_words) {
+        if (entry.identifier == field.at(0))
+            return true;
+    }
+    return false;
+}
+
 QByteArray hex_field(qint64 value, bool padded)
 {
     QByteArray field = QByteArray::number(value, 16).toUpper();
@@ -94,6 +128,57 @@ QByteArray rewritten(const QByteArray& input, char board)
     content.resize(header_size + static_cast<int>(body_bytes));
     std::remove_copy(input.cbegin(), input.cend(), content.begin() + header_size, line_feed);
     return content;
+}
+
+QStringList check_received(const QList<QByteArray>& lines)
+{
+    QStringList problems;
+    constexpr int header_lines = 4;
+    if (lines.size() < header_lines) {
+        problems << QStringLiteral("header: expected %1 lines, found %2").arg(header_lines).arg(lines.size());
+    } else {
+        const qint64 data_lines = lines.size() - header_lines;
+        qint64 data_bytes = 0;
+        for (int i = header_lines; i < lines.size(); ++i)
+            data_bytes += lines.at(i).size();
+
+        const QByteArray mark = without_cr(lines.at(0));
+        if (mark != QByteArray(1, header_mark))
+            problems << QStringLiteral("line 1: expected \"#\", found %1").arg(readable(mark));
+        const QByteArray board = without_cr(lines.at(1));
+        if (!is_board_identifier(board))
+            problems << QStringLiteral("line 2: expected a board identifier the converter writes, found %1")
+                            .arg(readable(board));
+        const QByteArray count = without_cr(lines.at(2));
+        const QByteArray expected_count = line_count_field(data_lines);
+        if (count != expected_count)
+            problems << QStringLiteral("line 3: expected line count %1 for %2 data lines, found %3")
+                            .arg(readable(expected_count))
+                            .arg(data_lines)
+                            .arg(readable(count));
+        const QByteArray size = without_cr(lines.at(3));
+        const QByteArray expected_size = size_field(data_lines, data_bytes);
+        if (size != expected_size)
+            problems << QStringLiteral("line 4: expected size %1 for %2 data bytes, found %3")
+                            .arg(readable(expected_size))
+                            .arg(data_bytes)
+                            .arg(readable(size));
+    }
+
+    for (int i = 0; i < lines.size(); ++i) {
+        const QByteArray& line = lines.at(i);
+        const int number = i + 1;
+        if (!line.endsWith(carriage_return))
+            problems
+                << QStringLiteral("line %1: expected CR at the end, found %2").arg(number).arg(readable(line.right(1)));
+        const int feed = line.indexOf(line_feed);
+        if (feed >= 0)
+            problems << QStringLiteral("line %1: line feed at byte %2").arg(number).arg(feed + 1);
+        const int nul = line.indexOf('\0');
+        if (nul >= 0)
+            problems << QStringLiteral("line %1: NUL at byte %2").arg(number).arg(nul + 1);
+    }
+    return problems;
 }
 
 } // namespace firmware_rules

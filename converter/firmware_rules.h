@@ -2,7 +2,9 @@
 #define FIRMWARE_RULES_H
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 // The form a raw firmware file takes inside a package: a four-line header that names the board, followed by the
 // records with their line feeds removed. The update side and the bootloader read this layout byte for byte.
@@ -58,6 +60,10 @@ QByteArray header(char board, qint64 line_feeds, qint64 body_bytes);
 
 // The whole rewritten file: header, then every input byte except the line feeds, unchanged and in order.
 QByteArray rewritten(const QByteArray& input, char board);
+
+// What a careful bootloader finds wrong with one file's CR lines as they arrived, header included: each problem
+// names the file line (from 1) with what was expected and what was found. Empty for a sound file.
+QStringList check_received(const QList<QByteArray>& lines);
 
 } // namespace firmware_rules
 
