@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need on Debian 12, skipping what is already there.
 set -euo pipefail
-packages=(cmake g++ make qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev unzip)
+packages=(cmake g++ make qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev unzip
+    desktop-file-utils dpkg-dev file)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -6,7 +6,10 @@
 // coordinate box and scaled to the pixel size, so line weights stay in
 // proportion whether the result is 48 or 2400 pixels wide.
 //
-// Usage: make_artwork <output-directory>
+// Usage: make_artwork <output-directory> [<icon-theme-directory>]
+//
+// With the second argument it also writes the desktop icon, the same chip as
+// the window icon, into a hicolor theme tree (NxN/apps/vkt_update_tool.png).
 
 #include <QByteArray>
 #include <QColor>
@@ -514,6 +517,22 @@ bool writeFile(const QString& path, const QByteArray& data)
     return f.write(data) == data.size() && f.flush();
 }
 
+// Desktops pick the size nearest their need from the hicolor theme, and scaling a
+// bitmap down blurs the legs of the chip, so every common size is drawn afresh.
+bool writeDesktopIcons(const QDir& theme)
+{
+    bool ok = true;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+        const QString folder = QStringLiteral("%1x%1/apps").arg(size);
+        const QString path = theme.filePath(folder + QStringLiteral("/vkt_update_tool.png"));
+        if (!theme.mkpath(folder) || !render(size, size, 72, 72, drawBootloader).save(path, "PNG", 0)) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -524,8 +543,9 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
 
     const QStringList args = app.arguments();
-    if (args.size() != 2) {
-        std::fprintf(stderr, "usage: %s <output-directory>\n", qPrintable(args.value(0, "make_artwork")));
+    if (args.size() != 2 && args.size() != 3) {
+        std::fprintf(stderr, "usage: %s <output-directory> [<icon-theme-directory>]\n",
+                     qPrintable(args.value(0, "make_artwork")));
         return 2;
     }
     const QDir dir(args.at(1));
@@ -575,5 +595,7 @@ int main(int argc, char** argv)
             }
         }
     }
+    if (args.size() == 3 && !writeDesktopIcons(QDir(args.at(2))))
+        ++failures;
     return failures == 0 ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Regenerates the bundled artwork into resources/resources/.
+# Regenerates the bundled artwork into resources/resources/ and the desktop icon into
+# resources/icons/hicolor/.
 # Build the generator first (cmake --build <dir> --target make_artwork), then:
 #   resources/tools/make_artwork.sh [path/to/make_artwork]
 set -eu
@@ -12,4 +13,4 @@ if [ ! -x "$binary" ]; then
     exit 1
 fi
 
-QT_QPA_PLATFORM=offscreen "$binary" "$root/resources/resources"
+QT_QPA_PLATFORM=offscreen "$binary" "$root/resources/resources" "$root/resources/icons/hicolor"

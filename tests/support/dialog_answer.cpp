@@ -23,7 +23,7 @@ void answer_when_shown(const QString& path, int tries_left)
             dialog->reject();
             return;
         }
-        if (dialog->fileMode() == QFileDialog::Directory || dialog->fileMode() == QFileDialog::DirectoryOnly) {
+        if (dialog->fileMode() == QFileDialog::Directory || dialog->testOption(QFileDialog::ShowDirsOnly)) {
             // A folder dialog answers with its current directory when nothing is selected in it.
             dialog->setDirectory(path);
             dialog->selectFile(QString());
