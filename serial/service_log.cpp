@@ -1,0 +1,339 @@
+#include "serial/service_log.h"
+
+#include "serial/serial.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPort>
+#include <QStandardPaths>
+#include <QTime>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+Q_LOGGING_CATEGORY(vkt_link, "vkt.link", QtInfoMsg)
+
+namespace
+{
+
+const char* const file_prefix = "update_";
+const char* const file_suffix = ".log";
+// Room kept under a file's cap so that the outcome still fits once the trace has been cut.
+constexpr qint64 outcome_reserve_bytes = 1024;
+// A write to the disk can stall for several milliseconds on a busy machine (measured: up to
+// 16 ms for 16 KB), longer than the pause between two lines, so the update's thread only ever
+// appends to memory. The writer thread takes what has gathered this often, or sooner when the
+// program enters one of the protocol's own pauses.
+constexpr std::chrono::milliseconds writer_period(200);
+constexpr int wake_writer_wait_ms = 100;
+// Device chunks are a token or two; anything longer is noise worth seeing only in part.
+constexpr int received_bytes_shown = 64;
+
+QByteArray printable(const QByteArray& bytes, int limit)
+{
+    static const char digits[] = "0123456789abcdef";
+    const int shown = qMin(bytes.size(), limit);
+    QByteArray out;
+    out.reserve(shown + 16);
+    for (int i = 0; i < shown; ++i) {
+        const auto c = static_cast<unsigned char>(bytes.at(i));
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out.append(static_cast<char>(c));
+        } else {
+            out.append("\\x");
+            out.append(digits[c >> 4]);
+            out.append(digits[c & 0xf]);
+        }
+    }
+    if (shown < bytes.size())
+        out.append(" ...");
+    return out;
+}
+
+void warn_unwritable(const QString& folder, const QString& why)
+{
+    qCWarning(vkt_link).noquote() << QStringLiteral(
+                                         "The service log cannot be written in %1 (%2); the update goes on without it.")
+                                         .arg(QDir::toNativeSeparators(folder), why);
+}
+
+} // namespace
+
+// Owns the open file of one update; everything but append() and wake() runs on its own thread.
+class ServiceLog::Writer
+{
+public:
+    Writer(std::unique_ptr<QFile> opened, const QString& folder)
+        : file(std::move(opened)), folder(folder), thread([this] { run(); })
+    {
+    }
+
+    ~Writer()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        woken.notify_one();
+        thread.join();
+    }
+
+    void append(const QByteArray& line)
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        pending += line;
+    }
+
+    void wake()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            wake_asked = true;
+        }
+        woken.notify_one();
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (bool last = false; !last;) {
+            woken.wait_for(lock, writer_period, [this] { return stopping || wake_asked; });
+            wake_asked = false;
+            QByteArray batch;
+            batch.swap(pending);
+            last = stopping;
+            lock.unlock();
+            // One warning per update: after a failure the rest of the trace is dropped.
+            if (!batch.isEmpty() && !failed && (file->write(batch) != batch.size() || !file->flush())) {
+                failed = true;
+                warn_unwritable(folder, file->errorString());
+            }
+            lock.lock();
+        }
+        file->close();
+    }
+
+    std::unique_ptr<QFile> file;
+    const QString folder;
+    std::mutex mutex;
+    std::condition_variable woken;
+    QByteArray pending;
+    bool stopping = false;
+    bool wake_asked = false;
+    bool failed = false;
+    // Declared last: it starts running as soon as it is constructed.
+    std::thread thread;
+};
+
+ServiceLog::ServiceLog(const QString& folder) : log_folder(folder)
+{
+    set_clock();
+}
+
+// Wall-clock time of day, so that a trace can be matched against what the operator reports.
+// Asking the wall clock for the local time costs about 17 us here (the time zone is looked up
+// every time), longer than the whole rest of a line, so it is asked once per update and the
+// monotonic clock counts from there.
+void ServiceLog::set_clock()
+{
+    clock_base_ms = QTime::currentTime().msecsSinceStartOfDay();
+    clock.start();
+}
+
+QByteArray ServiceLog::stamp() const
+{
+    constexpr qint64 day_ms = 24 * 3600 * 1000;
+    const auto ms = static_cast<int>((clock_base_ms + clock.elapsed()) % day_ms);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+    return QByteArray(text);
+}
+
+ServiceLog::~ServiceLog()
+{
+    if (updating)
+        end_update(QStringLiteral("program closed during the update"));
+}
+
+ServiceLog& ServiceLog::shared()
+{
+    static ServiceLog log(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+                          QStringLiteral("/service-log"));
+    return log;
+}
+
+void ServiceLog::attach(QSerialPort* port, Serial* serial)
+{
+    QObject::connect(port, &QSerialPort::baudRateChanged, port,
+                     [this](qint32 rate, QSerialPort::Directions) { note_rate(rate); });
+    QObject::connect(port, &QIODevice::aboutToClose, port, [this] { note_close(); });
+    QObject::connect(serial, &Serial::buffer, serial, [this](const QByteArray& bytes) { note_received(bytes); });
+}
+
+void ServiceLog::begin_update(const QString& package)
+{
+    if (updating)
+        end_update(QStringLiteral("abandoned: another update began"));
+    updating = true;
+    truncated = false;
+    file_bytes = lines_sent = bytes_sent = chunks_received = 0;
+    set_clock();
+
+    if (!log_folder.isEmpty())
+        open_file();
+    write("begin", package.toUtf8() + ' ' + QDateTime::currentDateTime().toString(Qt::ISODate).toLatin1());
+}
+
+void ServiceLog::end_update(const QString& outcome)
+{
+    if (!updating) {
+        write("outcome", outcome.toUtf8());
+        return;
+    }
+    // The summary and the outcome are what support reads first, so they are kept even in a trace
+    // cut short.
+    truncated = false;
+    write("summary", "lines sent " + QByteArray::number(lines_sent) + ", bytes sent " + QByteArray::number(bytes_sent) +
+                         ", chunks received " + QByteArray::number(chunks_received) + ", " +
+                         QByteArray::number(clock.elapsed()) + " ms");
+    write("outcome", outcome.toUtf8().left(static_cast<int>(outcome_reserve_bytes) / 2));
+    updating = false;
+    // Waits for the last lines to reach the disk; the update is over, nothing is paced any more.
+    writer.reset();
+}
+
+void ServiceLog::note_sent(const QByteArray& bytes)
+{
+    ++lines_sent;
+    bytes_sent += bytes.size();
+    if (active())
+        write("sent", QByteArray::number(bytes.size()) + " B " + printable(bytes, sent_bytes_shown));
+}
+
+void ServiceLog::note_received(const QByteArray& bytes)
+{
+    if (!active())
+        return;
+    if (bytes == Serial::timeout_text) {
+        write("timeout", "no reply from the device");
+    } else if (bytes == Serial::interrupted_text) {
+        write("lost", "the port reported the line lost");
+    } else if (bytes == Serial::connected_text || bytes == Serial::busy_text) {
+        write("link", bytes);
+    } else {
+        ++chunks_received;
+        write("recv", QByteArray::number(bytes.size()) + " B " + printable(bytes, received_bytes_shown));
+    }
+}
+
+void ServiceLog::note_rate(qint32 rate)
+{
+    if (active())
+        write("rate", QByteArray::number(rate));
+}
+
+void ServiceLog::note_open(const QString& port_name, bool opened)
+{
+    if (active())
+        write("open", port_name.toUtf8() + (opened ? " ok" : " failed"));
+}
+
+void ServiceLog::note_close()
+{
+    if (active())
+        write("close", QByteArray());
+}
+
+void ServiceLog::note_wait(int ms)
+{
+    if (active())
+        write("wait", QByteArray::number(ms) + " ms");
+    if (writer && ms >= wake_writer_wait_ms)
+        writer->wake();
+}
+
+void ServiceLog::note(const QString& text)
+{
+    if (active())
+        write("note", text.toUtf8());
+}
+
+bool ServiceLog::active() const
+{
+    return writer || vkt_link().isDebugEnabled();
+}
+
+void ServiceLog::write(const char* kind, const QByteArray& detail)
+{
+    QByteArray line = stamp();
+    line += ' ';
+    line += kind;
+    if (!detail.isEmpty()) {
+        line += ' ';
+        line += detail;
+    }
+    if (vkt_link().isDebugEnabled())
+        qCDebug(vkt_link).noquote() << QString::fromUtf8(line);
+    if (!writer || truncated)
+        return;
+    line += '\n';
+    if (file_bytes + line.size() > file_bytes_cap - outcome_reserve_bytes && updating) {
+        truncated = true;
+        line = stamp() + " note trace cut here: the file reached its size limit\n";
+    }
+    writer->append(line);
+    file_bytes += line.size();
+}
+
+void ServiceLog::open_file()
+{
+    const QDir dir(log_folder);
+    if (!dir.mkpath(QStringLiteral("."))) {
+        warn_unwritable(log_folder, QStringLiteral("cannot create the folder"));
+        return;
+    }
+    prune_old_files();
+    // Named by the start of the update, so that names sort by age; two updates begun within the same
+    // millisecond must still not share a file ('_' sorts after the '.' of the first one's name).
+    const QString stem =
+        QLatin1String(file_prefix) + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss-zzz"));
+    auto file = std::make_unique<QFile>();
+    for (int n = 1;; ++n) {
+        file->setFileName(
+            dir.filePath(stem + (n > 1 ? QStringLiteral("_%1").arg(n) : QString()) + QLatin1String(file_suffix)));
+        if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Text)) {
+            writer = std::make_unique<Writer>(std::move(file), log_folder);
+            return;
+        }
+        if (!file->exists() || n == kept_files) {
+            warn_unwritable(log_folder, file->errorString());
+            return;
+        }
+    }
+}
+
+void ServiceLog::prune_old_files()
+{
+    QDir dir(log_folder);
+    const QFileInfoList old =
+        dir.entryInfoList({QLatin1String(file_prefix) + '*' + QLatin1String(file_suffix)}, QDir::Files, QDir::Name);
+    qint64 total = 0;
+    for (const QFileInfo& info : old)
+        total += info.size();
+    // Oldest first, by name; the new file must fit beside what stays.
+    int left = old.size();
+    for (const QFileInfo& info : old) {
+        if (left < kept_files && total <= kept_bytes - file_bytes_cap)
+            break;
+        if (QFile::remove(info.filePath())) {
+            total -= info.size();
+            --left;
+        }
+    }
+}
