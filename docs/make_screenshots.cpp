@@ -1,6 +1,8 @@
 // Renders the README's pictures headless: the main window as it starts, connected to a
-// pseudo-terminal standing in for the equipment, and the warning dialog of an opened package.
+// pseudo-terminal standing in for the equipment, the warning dialog of an opened package, a run
+// in progress and the converter.
 #include "app/mainwindow.h"
+#include "converter/zipwindow.h"
 #include "support/package_builder.h"
 #include "support/pty_pair.h"
 #include "support/window_under_test.h"
@@ -51,5 +53,18 @@ int main(int argc, char* argv[])
     QTest::qWait(100);
     ok = save(ui.window, out + QStringLiteral("/main-window-package.png")) && ok;
     ok = save(ui.popup, out + QStringLiteral("/warning-dialog.png")) && ok;
+
+    // The equipment's side of a run as far as its first progress report; the picture is taken
+    // well inside the two seconds the window then waits for the data request.
+    ui.popup->close();
+    ok = line.write(QByteArray("#B_USB")) && ok;
+    QTest::qWait(100);
+    ok = line.write(QByteArray("#B_PR") + char(40)) && ok;
+    QTest::qWait(100);
+    ok = save(ui.window, out + QStringLiteral("/main-window-running.png")) && ok;
+
+    ui.converter->show();
+    QTest::qWait(50);
+    ok = save(ui.converter, out + QStringLiteral("/converter.png")) && ok;
     return ok ? 0 : 1;
 }
