@@ -24,6 +24,7 @@ const char* const success_status = "Operação realizada com Sucesso!";
 
 const char* const link_lost_status = "Conexão com o equipamento perdida!";
 const char* const interrupted_status = "Comunicação interrompida!";
+const char* const unexpected_status = "Resposta inesperada do equipamento!";
 
 namespace
 {
@@ -39,11 +40,11 @@ struct FailureRow {
     Test test;
     const char* token;
     char letter;      // for ContainsWithLetter: 0 matches any other letter
-    const char* text; // nullptr: the run ends without a text
+    const char* text;
 };
 
 // Walked in order; the first row that matches decides.
-constexpr FailureRow failure_table[] = {
+const FailureRow failure_table[] = {
     {Test::Contains, "#B_INV", 0, "Arquivo Inválido!"},
     {Test::Contains, "#B_CRC", 0, "Erro de Checksum!"},
     {Test::Contains, "#B_ALC", 0, "Erro ao alocar memória!"},
@@ -54,7 +55,7 @@ constexpr FailureRow failure_table[] = {
     {Test::ContainsWithLetter, "#B_FR", 'C', "Falha de resposta da placa Mestre"},
     {Test::ContainsWithLetter, "#B_FR", 'D', "Falha de resposta da placa dos Painéis"},
     {Test::ContainsWithLetter, "#B_FR", 'E', "Falha de resposta da placa da Bateria"},
-    {Test::ContainsWithLetter, "#B_FR", 0, nullptr},
+    {Test::ContainsWithLetter, "#B_FR", 0, unexpected_status},
     {Test::Contains, "#B_GRV", 0, "Erro na gravação!"},
     {Test::Contains, "#B_MEM", 0, "Erro ao limpar memória!"},
     {Test::Contains, "#B_SDC", 0, "Cartão SD ausente!"},
@@ -64,6 +65,12 @@ constexpr FailureRow failure_table[] = {
     {Test::Equals, "TimeOut", 0, "TimeOut"},
     {Test::Equals, "Serial_Interrupted", 0, "Comunicação interrompida!"},
 };
+
+// The rows above that the device itself sends.
+bool is_device_failure(const FailureRow& row)
+{
+    return row.test != Test::Equals;
+}
 
 QChar char_at_data_position(const QString& message)
 {
@@ -78,10 +85,16 @@ bool row_matches(const FailureRow& row, const QString& message)
         return message == token;
     case Test::Contains:
         return message.contains(token, Qt::CaseSensitive);
-    case Test::ContainsWithLetter:
-        if (!message.contains(token, Qt::CaseSensitive))
+    case Test::ContainsWithLetter: {
+        const int at = message.indexOf(token, 0, Qt::CaseSensitive);
+        if (at < 0)
             return false;
-        return row.letter == 0 || char_at_data_position(message) == QLatin1Char(row.letter);
+        if (row.letter == 0 || char_at_data_position(message) == QLatin1Char(row.letter))
+            return true;
+        // Behind other bytes of the same delivery the letter follows its own token.
+        const int letter_at = at + token.size();
+        return at > 0 && letter_at < message.size() && message.at(letter_at) == QLatin1Char(row.letter);
+    }
     }
     return false;
 }
@@ -111,13 +124,22 @@ ProgressShown progress_status(int value)
     return {true, QString::fromUtf8(reprogramming_status), reprogramming_progress};
 }
 
+bool holds_failure(const QString& message)
+{
+    for (const FailureRow& row : failure_table) {
+        if (is_device_failure(row) && message.contains(QLatin1String(row.token), Qt::CaseSensitive))
+            return true;
+    }
+    return false;
+}
+
 QString failure_text(const QString& message)
 {
     for (const FailureRow& row : failure_table) {
         if (row_matches(row, message))
-            return row.text ? QString::fromUtf8(row.text) : QString();
+            return QString::fromUtf8(row.text);
     }
-    return QString();
+    return QString::fromUtf8(unexpected_status);
 }
 
 } // namespace bootloader_protocol

@@ -9,6 +9,28 @@
 namespace bootloader_protocol
 {
 
+// The protocol's fixed waits, in one place so that a test can shorten them; the program itself
+// only ever runs with these values.
+struct Waits {
+    // The bootloader has this long after announcing itself to ask for the data.
+    int baud_guard_ms = 2000;
+    // The bootloader must answer within this time after each write while the time-out is armed.
+    int reply_ms = 2000;
+    // Lets the bootloader drop the line before the port is opened again after a reset.
+    int reset_settle_ms = 50;
+    int reopen_retry_ms = 10;
+    // A device that has not come back by then has vanished; the window must not wait for ever.
+    int link_retry_bound_ms = 2000;
+    // The event board restarts the equipment after its confirmation; the port stays closed meanwhile.
+    int event_port_pause_ms = 5000;
+    // Leaves the success text on screen and the bootloader time to settle before the next file.
+    int confirm_pause_ms = 1000;
+    // Once the first answer has come, the reply time-out no longer fires, since the equipment may
+    // reprogram or restart for a while. Programming a board of a few megabytes takes a minute or
+    // two; nothing the equipment does keeps it silent for five.
+    int silence_bound_ms = 5 * 60 * 1000;
+};
+
 // A UART link moves from the rate every connection starts at to this one for the transfer.
 constexpr qint32 uart_data_baud_rate = 38400;
 // Pause after each sent line, so the bootloader can store it before the next one arrives.
@@ -60,8 +82,15 @@ struct ProgressShown {
 };
 ProgressShown progress_status(int value);
 
-// The failure text for a message that ended a run, tested row by row in the table's order;
-// a null string when the message matches a row that shows nothing, or no row at all.
+// Shown when a run ends on a text the equipment is not known to send.
+extern const char* const unexpected_status;
+
+// Whether a delivery holds a failure token anywhere: the device said the update failed, and that
+// outweighs whatever else came with it.
+bool holds_failure(const QString& message);
+
+// The text a run ends with, tested row by row in the table's order; the text for an unexpected
+// answer when no row names the message.
 QString failure_text(const QString& message);
 
 } // namespace bootloader_protocol

@@ -14,7 +14,6 @@
 #include <QFileDialog>
 #include <QSerialPortInfo>
 #include <QShortcut>
-#include <QThread>
 
 #include <algorithm>
 #include <functional>
@@ -39,38 +38,42 @@ const char* const unusable_package_text = "Erro! Pacote vazio ou danificado";
 const char* const transfer_running_text = "Erro! Envio em andamento, aguarde o fim do arquivo";
 const char* const converter_keys = "Ctrl+V, Ctrl+K, Ctrl+T";
 
-// The bootloader has this long after announcing itself to ask for the data.
-constexpr int baud_guard_ms = 2000;
 // Gives the port a short chance to hand each line on before the pause starts.
 constexpr int write_wait_ms = 5;
 // The last part of each pause between lines is timed by the clock rather than by a timer.
 constexpr int pause_margin_ms = 1;
-// Lets the bootloader drop the line before the port is opened again after a reset.
-constexpr int reset_settle_ms = 50;
-constexpr int reopen_retry_ms = 10;
-// A device that has not come back by then has vanished; the window must not wait for ever.
-constexpr int link_retry_bound_ms = 2000;
-// The event board restarts the equipment after its confirmation; the port stays closed meanwhile.
-constexpr int event_port_pause_ms = 5000;
-// Leaves the success text on screen and the bootloader time to settle before the next file.
-constexpr int confirm_pause_ms = 1000;
 constexpr int progress_started = 1;
 constexpr int progress_finishing = 98;
 constexpr int progress_done = 100;
 
-// Repeats the attempt until it succeeds or the bound has passed.
-bool retry_within(int bound_ms, int pause_ms, const std::function<bool()>& attempt)
+// Swallows the operator's input while a protocol wait runs: a click then does nothing, rather
+// than taking effect later, when the run it was meant for may be over.
+class InputHold : public QObject
 {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!attempt()) {
-        if (elapsed.elapsed() >= bound_ms)
+public:
+    InputHold() { QCoreApplication::instance()->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Shortcut:
+        case QEvent::ShortcutOverride:
+        case QEvent::Wheel:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+            return true;
+        default:
             return false;
-        if (pause_ms > 0)
-            QThread::msleep(static_cast<unsigned long>(pause_ms));
+        }
     }
-    return true;
-}
+};
 
 struct NestingCount {
     explicit NestingCount(int& count) : count(count) { ++count; }
@@ -97,10 +100,18 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     converter_shortcut->setContext(Qt::WindowShortcut);
 
     connect(popup, &PopUp::init, this, &MainWindow::init_button);
-    connect(serial, &Serial::buffer, this,
-            [this](const QByteArray& bytes) { serial_state(protocol::message_text(bytes)); });
+    connect(serial, &Serial::buffer, this, [this](const QByteArray& bytes) {
+        if (transmissions_running == 0)
+            arm_silence_bound();
+        serial_state(protocol::message_text(bytes));
+    });
     connect(this, &MainWindow::send_board, popup, &PopUp::show_board);
     connect(&baud_timer, &QTimer::timeout, this, &MainWindow::timeout);
+    silence_timer.setSingleShot(true);
+    connect(&silence_timer, &QTimer::timeout, this, [this] {
+        if (popup->is_started())
+            end_run(QString::fromLatin1(Serial::timeout_text));
+    });
     connect(converter_shortcut, SIGNAL(activated()), this, SLOT(show_secret_window()));
 
     ui->archiveGroupBox->setEnabled(false);
@@ -110,6 +121,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::set_waits(const bootloader_protocol::Waits& shorter)
+{
+    waits = shorter;
+    serial->set_reply_timeout_ms(waits.reply_ms);
 }
 
 bool MainWindow::is_connected() const
@@ -148,6 +165,7 @@ void MainWindow::on_connectButton_clicked()
     ui->statusBootloader->clear();
     ui->fileLineEdit->clear();
     ui->lineStatusArchive->clear();
+    stop_link_timers();
     port.close();
     reset_popup();
 }
@@ -176,6 +194,7 @@ void MainWindow::init_button(bool init)
     ui->boxStatus->setEnabled(true);
     serial->set_reply_timeout_enabled(true);
     serial->write_data(QByteArray(protocol::start_token));
+    arm_silence_bound();
 }
 
 void MainWindow::set_progress_and_status(QString text, int progress)
@@ -191,9 +210,10 @@ void MainWindow::set_progress_and_status(QString text, int progress)
 
 void MainWindow::closeEvent(QCloseEvent* close)
 {
-    // Closing the window abandons the update: a transmission paused below us sends nothing more.
+    // Closing the window abandons the update: a transmission paused below us sends nothing more,
+    // and the unpacked firmware goes with it, as at every other ending.
     ++transfer_epoch;
-    popup->close();
+    tear_down();
     zip_window->close();
     QMainWindow::closeEvent(close);
 }
@@ -220,6 +240,9 @@ void MainWindow::on_Search_archive_clicked()
         return;
     }
     ui->lineStatusArchive->setText(QString::fromUtf8(valid_package_text));
+    // The operator consented to the package being sent, never to this one.
+    if (popup->is_started())
+        end_started_run();
 
     // Files a previous package left unsent are our own copies; the package itself still holds them.
     package_extraction::remove(extraction);
@@ -241,6 +264,13 @@ void MainWindow::on_Search_archive_clicked()
     popup->show();
 }
 
+void MainWindow::end_started_run()
+{
+    tear_down();
+    status_suffix.clear();
+    set_progress_and_status(QString(), 0);
+}
+
 void MainWindow::abandon_package()
 {
     tear_down();
@@ -256,6 +286,7 @@ void MainWindow::reorder_files()
 void MainWindow::read_archive()
 {
     if (file_list.isEmpty()) {
+        stop_link_timers();
         reset_popup();
         serial->write_data(QByteArray(protocol::end_token));
         package_extraction::remove(extraction);
@@ -297,6 +328,8 @@ void MainWindow::set_send_delay()
 void MainWindow::send_archive()
 {
     QEventLoop pause;
+    // The device need not talk while it is being fed; the silence bound starts again afterwards.
+    silence_timer.stop();
     // A second request for the data restarts the file from its first line; the older
     // transmission, paused further down the stack, stops before its next write.
     const quint64 epoch = ++transfer_epoch;
@@ -316,6 +349,8 @@ void MainWindow::send_archive()
     }
     if (epoch == transfer_epoch && archive.holds_lines())
         clear_archive(&archive);
+    if (transmissions_running == 1)
+        arm_silence_bound();
 }
 
 void MainWindow::pause_between_lines(QEventLoop& pause)
@@ -335,8 +370,63 @@ void MainWindow::pause_between_lines(QEventLoop& pause)
     } while (clock.nsecsElapsed() < pause_ns);
 }
 
+bool MainWindow::protocol_wait(int ms)
+{
+    // The window keeps painting and the window system's own events go on, but no device message
+    // and no operator input is handled until the wait is over. The link holds what arrives
+    // meanwhile and hands it on afterwards, in order. That does not depend on how the port's
+    // notifications reach the event loop (sockets here, Windows event objects there), so the
+    // wait means the same on every platform.
+    const quint64 run = run_generation;
+    InputHold input_hold;
+    serial->hold(true);
+    ++waits_running;
+    silence_timer.stop();
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+    --waits_running;
+    serial->hold(false);
+    if (std::exchange(baud_timeout_deferred, false))
+        QMetaObject::invokeMethod(this, &MainWindow::timeout, Qt::QueuedConnection);
+    // Torn down meanwhile (the window closed, the line was lost): this run must not go on.
+    if (run != run_generation)
+        return false;
+    arm_silence_bound();
+    return true;
+}
+
+bool MainWindow::retry_within(int bound_ms, int pause_ms, const std::function<bool()>& attempt)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!attempt()) {
+        if (elapsed.elapsed() >= bound_ms || !protocol_wait(pause_ms))
+            return false;
+    }
+    return true;
+}
+
+void MainWindow::stop_link_timers()
+{
+    baud_timer.stop();
+    silence_timer.stop();
+    serial->cancel_reply_timeout();
+}
+
+void MainWindow::arm_silence_bound()
+{
+    if (popup->is_started() && waits_running == 0)
+        silence_timer.start(waits.silence_bound_ms);
+}
+
 void MainWindow::timeout()
 {
+    if (waits_running > 0) {
+        baud_timer.stop();
+        baud_timeout_deferred = true;
+        return;
+    }
     serial_state(QString::fromLatin1(protocol::baud_timeout_text));
     baud_timer.stop();
 }
@@ -351,6 +441,8 @@ void MainWindow::serial_state(QString message)
         show_connected();
     } else if (message == QLatin1String(Serial::busy_text)) {
         ui->info->setText(QString::fromUtf8(port_busy_notice));
+    } else if (protocol::holds_failure(message)) {
+        end_run(message);
     } else if (contains(protocol::usb_announcement) || contains(protocol::uart_announcement)) {
         announce(message);
     } else if (contains(protocol::data_request)) {
@@ -390,25 +482,30 @@ void MainWindow::announce(const QString& message)
     usb_mode = message.contains(QLatin1String(protocol::usb_announcement)) ? 1 : 0;
     set_send_delay();
     if (usb_mode == 0) {
-        const bool rated = retry_within(link_retry_bound_ms, 0, [this] {
+        const quint64 run = run_generation;
+        const bool rated = retry_within(waits.link_retry_bound_ms, 0, [this] {
             return port.setBaudRate(protocol::uart_data_baud_rate, QSerialPort::AllDirections);
         });
         if (!rated) {
-            end_run_link_lost();
+            if (run == run_generation)
+                end_run_link_lost();
             return;
         }
     }
-    baud_timer.start(baud_guard_ms);
+    baud_timer.start(waits.baud_guard_ms);
 }
 
 void MainWindow::reset_port()
 {
+    const quint64 run = run_generation;
     port.close();
-    QThread::msleep(reset_settle_ms);
-    const bool reopened =
-        retry_within(link_retry_bound_ms, reopen_retry_ms, [this] { return port.open(QIODevice::ReadWrite); });
+    if (!protocol_wait(waits.reset_settle_ms))
+        return;
+    const bool reopened = retry_within(waits.link_retry_bound_ms, waits.reopen_retry_ms,
+                                       [this] { return port.open(QIODevice::ReadWrite); });
     if (!reopened) {
-        end_run_link_lost();
+        if (run == run_generation)
+            end_run_link_lost();
         return;
     }
     port.setBaudRate(Serial::base_baud_rate, QSerialPort::AllDirections);
@@ -419,17 +516,21 @@ void MainWindow::confirm_file()
     if (current_file_name.contains(QLatin1String("EVENT"), Qt::CaseInsensitive)) {
         set_progress_and_status(QString::fromUtf8(protocol::finishing_status), progress_finishing);
         port.close();
-        QThread::msleep(event_port_pause_ms);
+        if (!protocol_wait(waits.event_port_pause_ms))
+            return;
         // A failure here shows up later as link errors or missing answers.
         port.open(QIODevice::ReadWrite);
     }
     set_progress_and_status(QString::fromUtf8(protocol::success_status), progress_done);
-    QThread::msleep(confirm_pause_ms);
+    if (!protocol_wait(waits.confirm_pause_ms))
+        return;
     read_archive();
 }
 
 void MainWindow::tear_down()
 {
+    ++run_generation;
+    stop_link_timers();
     if (archive.holds_lines())
         clear_archive(&archive);
     reset_popup();
@@ -449,8 +550,6 @@ void MainWindow::end_run_link_lost()
 void MainWindow::fail_run(const QString& text, bool link_gone)
 {
     tear_down();
-    if (text.isNull())
-        return;
     set_progress_and_status(text, 0);
     if (link_gone)
         disconnect_after_loss(text);

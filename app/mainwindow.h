@@ -11,6 +11,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 class QCloseEvent;
 class QEventLoop;
 class QFile;
@@ -35,6 +37,9 @@ public:
     ~MainWindow() override;
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
+
+    // Shortens the protocol's fixed waits; only tests call it.
+    void set_waits(const bootloader_protocol::Waits& shorter);
 
 signals:
     void send_board(QString id);
@@ -68,11 +73,15 @@ private:
     void tear_down();
     void end_run(const QString& message);
     void end_run_link_lost();
-    // Tears the run down and shows the text at 0 %; a null text shows nothing. A line that is gone
-    // also disconnects.
+    // Tears the run down and shows the text at 0 %. A line that is gone also disconnects.
     void fail_run(const QString& text, bool link_gone);
     void disconnect_after_loss(const QString& notice);
     void pause_between_lines(QEventLoop& pause);
+    bool protocol_wait(int ms);
+    bool retry_within(int bound_ms, int pause_ms, const std::function<bool()>& attempt);
+    void stop_link_timers();
+    void arm_silence_bound();
+    void end_started_run();
 
     Ui::MainWindow* ui;
     QSerialPort port;
@@ -98,6 +107,14 @@ private:
     // window: a transmission whose epoch is no longer current never writes again.
     quint64 transfer_epoch = 0;
     int transmissions_running = 0;
+
+    bootloader_protocol::Waits waits;
+    // Bounds how long a started run waits for a device that has stopped answering.
+    QTimer silence_timer;
+    // Bumped by every teardown: a wait that finds it changed knows its run is over.
+    quint64 run_generation = 0;
+    int waits_running = 0;
+    bool baud_timeout_deferred = false;
 };
 
 #endif // MAINWINDOW_H

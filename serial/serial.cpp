@@ -1,7 +1,8 @@
 #include "serial/serial.h"
 
 #include <QDebug>
-#include <QPointer>
+
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -52,6 +53,33 @@ void Serial::set_reply_timeout_enabled(bool enabled)
     reply_timeout_enabled = enabled;
 }
 
+void Serial::cancel_reply_timeout()
+{
+    reply_timeout_enabled = false;
+    reply_timer.stop();
+}
+
+void Serial::hold(bool on)
+{
+    held += on ? 1 : -1;
+    if (held > 0)
+        return;
+    held = 0;
+    // Released from inside the holder's own call: what waited is handed on once it has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (held > 0 || !port)
+                return;
+            readed();
+            if (std::exchange(timeout_deferred, false))
+                timeout();
+            if (std::exchange(loss_deferred, false))
+                announce_loss();
+        },
+        Qt::QueuedConnection);
+}
+
 void Serial::written(qlonglong bytes)
 {
     Q_UNUSED(bytes)
@@ -61,7 +89,7 @@ void Serial::written(qlonglong bytes)
 
 void Serial::readed()
 {
-    if (port->bytesAvailable() < min_chunk_bytes)
+    if (held > 0 || port->bytesAvailable() < min_chunk_bytes)
         return;
     reply_timer.stop();
     received = port->readAll();
@@ -71,6 +99,11 @@ void Serial::readed()
 
 void Serial::timeout()
 {
+    if (held > 0) {
+        reply_timer.stop();
+        timeout_deferred = true;
+        return;
+    }
     if (received.isEmpty() || received.at(0) != '#')
         emit buffer(QByteArray(timeout_text));
     reply_timer.stop();
@@ -116,18 +149,21 @@ void Serial::report_loss()
     loss_reported = true;
     // The error arrives from inside the port's own notifier; closing the port there would pull
     // the notifier out from under itself. The report and the close wait for the event loop.
-    QPointer<QSerialPort> line(port);
-    QMetaObject::invokeMethod(
-        this,
-        [this, line] {
-            // Closed meanwhile (the operator disconnected): nobody is using the line any more.
-            if (!line || !line->isOpen())
-                return;
-            emit buffer(QByteArray(interrupted_text));
-            // Whoever listens normally disconnects; if not, a dead descriptor must not keep
-            // waking the event loop.
-            if (line && line->isOpen())
-                line->close();
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &Serial::announce_loss, Qt::QueuedConnection);
+}
+
+void Serial::announce_loss()
+{
+    // Closed meanwhile (the operator disconnected): nobody is using the line any more.
+    if (!port || !port->isOpen())
+        return;
+    if (held > 0) {
+        loss_deferred = true;
+        return;
+    }
+    emit buffer(QByteArray(interrupted_text));
+    // Whoever listens normally disconnects; if not, a dead descriptor must not keep waking the
+    // event loop.
+    if (port && port->isOpen())
+        port->close();
 }

@@ -1,5 +1,4 @@
 #include "app/bootloader_protocol.h"
-#include "support/fake_bootloader.h"
 
 #include <QtTest>
 
@@ -70,38 +69,51 @@ void tst_bootloader_protocol::progress_report()
 void tst_bootloader_protocol::failure_text_data()
 {
     QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("text"); // null: the run ends without a text
+    QTest::addColumn<bool>("device_failure"); // outweighs every other token of its delivery
+    QTest::addColumn<QString>("text");
 
-    for (const FakeBootloader::Failure& failure : FakeBootloader::failures())
-        QTest::newRow(failure.name) << QString::fromLatin1(failure.reply) << failure.text;
-    QTest::newRow("FR with the event board's letter") << "#B_FRF" << QString();
-    QTest::newRow("FR letters are upper case") << "#B_FRa" << QString();
-    QTest::newRow("FR letter read at position 5, not after the token") << "x#B_FRA" << QString();
-    QTest::newRow("BaudTimeout") << "BaudTimeout" << QString::fromUtf8("Dispositivo Incompatível!");
-    QTest::newRow("TimeOut shown as itself") << "TimeOut" << QString::fromUtf8("TimeOut");
-    QTest::newRow("Serial_Interrupted") << "Serial_Interrupted" << QString::fromUtf8("Comunicação interrompida!");
-    QTest::newRow("conditions compare whole: BaudTimeout and a blank") << "BaudTimeout " << QString();
-    QTest::newRow("conditions compare case: timeout") << "timeout" << QString();
-    QTest::newRow("conditions compare whole: inside a text") << "xSerial_Interrupted" << QString();
-    QTest::newRow("unknown token") << "#B_XYZ" << QString();
-    QTest::newRow("empty text") << "" << QString();
-    // Two tokens in one delivery: the earlier row wins, wherever each stands in the text.
-    QTest::newRow("INV row before CRC row") << "#B_CRC#B_INV" << QString::fromUtf8("Arquivo Inválido!");
-    QTest::newRow("INV row before FR rows") << "#B_FRA#B_INV" << QString::fromUtf8("Arquivo Inválido!");
-    QTest::newRow("FR row with another letter before GRV row") << "#B_GRV#B_FRA" << QString();
-    QTest::newRow("FR A row before GRV row")
-        << "#B_FRA#B_GRV" << QString::fromUtf8("Falha de resposta da placa da Rede");
-    QTest::newRow("device token before the conditions") << "TimeOut#B_SDC" << QString::fromUtf8("Cartão SD ausente!");
+    const QString unexpected = QString::fromUtf8("Resposta inesperada do equipamento!");
+    const char* const rows[][2] = {
+        {"#B_INV", "Arquivo Inválido!"},
+        {"#B_CRC", "Erro de Checksum!"},
+        {"#B_ALC", "Erro ao alocar memória!"},
+        {"#B_CAN", "Barramento CAN desativado"},
+        {"#B_RES", "Falha de resposta do Equipamento"},
+        {"#B_FRA", "Falha de resposta da placa da Rede"},
+        {"#B_FRB", "Falha de resposta da placa da Carga"},
+        {"#B_FRC", "Falha de resposta da placa Mestre"},
+        {"#B_FRD", "Falha de resposta da placa dos Painéis"},
+        {"#B_FRE", "Falha de resposta da placa da Bateria"},
+        {"#B_GRV", "Erro na gravação!"},
+        {"#B_MEM", "Erro ao limpar memória!"},
+        {"#B_SDC", "Cartão SD ausente!"},
+        {"#B_SDF", "Falha na operação de armazenamento interno!"},
+        {"#B_FTF", "Falha na resposta do Display!"},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << true << QString::fromUtf8(row[1]);
+    QTest::newRow("FR with the event board's letter") << "#B_FRF" << true << unexpected;
+    QTest::newRow("FR letters are upper case") << "#B_FRa" << true << unexpected;
+    QTest::newRow("FR behind a byte: its own letter") << "x#B_FRB" << true << QString::fromUtf8("Falha de resposta da placa da Carga");
+    QTest::newRow("behind a progress report") << "#B_PR\x10#B_CRC" << true << QString::fromUtf8("Erro de Checksum!");
+    QTest::newRow("earlier row wins: INV before CRC") << "#B_CRC#B_INV" << true << QString::fromUtf8("Arquivo Inválido!");
+    QTest::newRow("BaudTimeout") << "BaudTimeout" << false << QString::fromUtf8("Dispositivo Incompatível!");
+    QTest::newRow("TimeOut shown as itself") << "TimeOut" << false << QString::fromUtf8("TimeOut");
+    QTest::newRow("Serial_Interrupted") << "Serial_Interrupted" << false << QString::fromUtf8("Comunicação interrompida!");
+    QTest::newRow("conditions compare whole") << "TimeOut " << false << unexpected;
+    QTest::newRow("conditions compare case") << "timeout" << false << unexpected;
+    QTest::newRow("reset is no failure") << "#B_RST" << false << unexpected;
+    QTest::newRow("unknown token") << "#B_XYZ" << false << unexpected;
 }
 
 void tst_bootloader_protocol::failure_text()
 {
     QFETCH(QString, message);
+    QFETCH(bool, device_failure);
     QFETCH(QString, text);
 
-    const QString shown = bootloader_protocol::failure_text(message);
-    QCOMPARE(shown.isNull(), text.isNull());
-    QCOMPARE(shown, text);
+    QCOMPARE(bootloader_protocol::holds_failure(message), device_failure);
+    QCOMPARE(bootloader_protocol::failure_text(message), text);
 }
 
 QTEST_APPLESS_MAIN(tst_bootloader_protocol)

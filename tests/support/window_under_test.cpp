@@ -51,8 +51,13 @@ QString WindowUnderTest::text(const char* name) const
 
 bool WindowUnderTest::connect_to(const PtyPair& pty)
 {
+    return connect_to(pty.slave_path());
+}
+
+bool WindowUnderTest::connect_to(const QString& port_path)
+{
     auto* ports = widget<QComboBox>("boxPort");
-    ports->addItem(pty.slave_path());
+    ports->addItem(port_path);
     ports->setCurrentIndex(ports->count() - 1);
     auto* button = widget<QPushButton>("connectButton");
     button->click();

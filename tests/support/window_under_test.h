@@ -29,6 +29,7 @@ public:
 
     // Picks the pseudo-terminal's port and presses the connect button; true when connected.
     bool connect_to(const PtyPair& pty);
+    bool connect_to(const QString& port_path);
     // Presses "PROCURAR" and answers the file dialog with the path (null cancels); true when the
     // window shows the path it got.
     bool choose_package(const QString& path);
