@@ -39,7 +39,7 @@ enum class Test { Contains, ContainsWithLetter, Equals };
 struct FailureRow {
     Test test;
     const char* token;
-    char letter;      // for ContainsWithLetter: 0 matches any other letter
+    char letter; // for ContainsWithLetter: 0 matches any other letter
     const char* text;
 };
 

@@ -94,12 +94,15 @@ void tst_bootloader_protocol::failure_text_data()
         QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << true << QString::fromUtf8(row[1]);
     QTest::newRow("FR with the event board's letter") << "#B_FRF" << true << unexpected;
     QTest::newRow("FR letters are upper case") << "#B_FRa" << true << unexpected;
-    QTest::newRow("FR behind a byte: its own letter") << "x#B_FRB" << true << QString::fromUtf8("Falha de resposta da placa da Carga");
+    QTest::newRow("FR behind a byte: its own letter")
+        << "x#B_FRB" << true << QString::fromUtf8("Falha de resposta da placa da Carga");
     QTest::newRow("behind a progress report") << "#B_PR\x10#B_CRC" << true << QString::fromUtf8("Erro de Checksum!");
-    QTest::newRow("earlier row wins: INV before CRC") << "#B_CRC#B_INV" << true << QString::fromUtf8("Arquivo Inválido!");
+    QTest::newRow("earlier row wins: INV before CRC")
+        << "#B_CRC#B_INV" << true << QString::fromUtf8("Arquivo Inválido!");
     QTest::newRow("BaudTimeout") << "BaudTimeout" << false << QString::fromUtf8("Dispositivo Incompatível!");
     QTest::newRow("TimeOut shown as itself") << "TimeOut" << false << QString::fromUtf8("TimeOut");
-    QTest::newRow("Serial_Interrupted") << "Serial_Interrupted" << false << QString::fromUtf8("Comunicação interrompida!");
+    QTest::newRow("Serial_Interrupted") << "Serial_Interrupted" << false
+                                        << QString::fromUtf8("Comunicação interrompida!");
     QTest::newRow("conditions compare whole") << "TimeOut " << false << unexpected;
     QTest::newRow("conditions compare case") << "timeout" << false << unexpected;
     QTest::newRow("reset is no failure") << "#B_RST" << false << unexpected;

@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "converter/zipwindow.h"
 #include "serial/equipment_simulator.h"
 #include "support/dialog_answer.h"
 #include "support/package_builder.h"
@@ -7,10 +8,10 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QSerialPortInfo>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSerialPort>
+#include <QSerialPortInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -35,12 +36,12 @@ constexpr int run_timeout_ms = 60000;
 bootloader_protocol::Waits short_waits()
 {
     bootloader_protocol::Waits waits;
-    waits.baud_guard_ms = 400;
-    waits.reply_ms = 400;
-    waits.link_retry_bound_ms = 400;
+    waits.baud_guard_ms = 200;
+    waits.reply_ms = 200;
+    waits.link_retry_bound_ms = 200;
     waits.event_port_pause_ms = 300;
     waits.confirm_pause_ms = 100;
-    waits.silence_bound_ms = 1500;
+    waits.silence_bound_ms = 800;
     return waits;
 }
 
@@ -77,7 +78,10 @@ struct Rig {
     QString status() const { return ui.text("statusBootloader"); }
     int progress() const { return ui.widget<QProgressBar>("progressBar")->value(); }
     // Only the packages are left: every unpacked file is gone.
-    bool only_packages_left() const { return names_in(dir.path()).filter(".vkt").size() == names_in(dir.path()).size(); }
+    bool only_packages_left() const
+    {
+        return names_in(dir.path()).filter(".vkt").size() == names_in(dir.path()).size();
+    }
 
     Sim sim;
     WindowUnderTest ui;
@@ -131,8 +135,8 @@ void tst_update_protocol::whole_package()
     Rig rig(options);
     QSignalSpy finished(&rig.sim, &Sim::finished);
     const int records = link == Sim::Link::usb ? 200 : 60;
-    QVERIFY(rig.start({{"Event_1.s", firmware('F', 3)}, {"MAIN_2.s", firmware('C', records)},
-                       {"GRID_3.s", firmware('A', 4)}}));
+    QVERIFY(rig.start(
+        {{"Event_1.s", firmware('F', 3)}, {"MAIN_2.s", firmware('C', records)}, {"GRID_3.s", firmware('A', 4)}}));
     QVERIFY(finished.wait(run_timeout_ms));
 
     // The event file goes last; every file arrives whole and sound.

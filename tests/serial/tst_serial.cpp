@@ -96,8 +96,8 @@ void tst_serial::received_data()
     QTest::newRow("5 bytes wait for more") << QList<QByteArray>{"#B_PR"} << QList<QByteArray>{};
     QTest::newRow("two tokens in one delivery, one emission")
         << QList<QByteArray>{"#B_PR\x10#B_ENV"} << QList<QByteArray>{"#B_PR\x10#B_ENV"};
-    QTest::newRow("zero byte passed upward") << QList<QByteArray>{QByteArray("#B_PR\0", 6)}
-                                             << QList<QByteArray>{QByteArray("#B_PR\0", 6)};
+    QTest::newRow("zero byte passed upward")
+        << QList<QByteArray>{QByteArray("#B_PR\0", 6)} << QList<QByteArray>{QByteArray("#B_PR\0", 6)};
 }
 
 void tst_serial::received()
