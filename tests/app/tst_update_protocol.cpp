@@ -258,7 +258,7 @@ void tst_update_protocol::waits_keep_window_alive()
         }
         if (rig.status().startsWith(success_text) && !std::exchange(reported, true))
             rig.sim.send("#B_ENV");
-        reprogramming_early |= rig.status().startsWith(reprogramming_text) && rig.ui.popup->isVisible();
+        reprogramming_early |= reported && rig.status().startsWith(reprogramming_text) && rig.ui.popup->isVisible();
     });
     struct PaintCounter : QObject {
         int* count;
