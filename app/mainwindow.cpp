@@ -33,7 +33,7 @@ const char* const disconnected_style =
 const char* const port_busy_notice = "Outro dispositivo já está conectado a esta porta COM";
 const char* const invalid_package_text = "Erro! Arquivo Inválido";
 const char* const valid_package_text = "Arquivo Validado";
-const char* const unusable_package_text = "Erro! Pacote vazio ou danificado";
+const char* const unreadable_firmware_text = "Erro! Não foi possível ler o firmware do pacote";
 // Opening another package under a running transmission would swap the file being sent.
 const char* const transfer_running_text = "Erro! Envio em andamento, aguarde o fim do arquivo";
 const char* const converter_keys = "Ctrl+V, Ctrl+K, Ctrl+T";
@@ -248,11 +248,11 @@ void MainWindow::on_Search_archive_clicked()
     package_extraction::remove(extraction);
     extraction = package_extraction::extract(package_path);
     file_list = extraction.files;
-    if (file_list.isEmpty()) {
-        // Nothing to send (missing, damaged or empty package): say so, rather than offer the
-        // operator an update of nothing.
+    if (!extraction.refusal.isNull()) {
+        // Nothing was unpacked: say why, rather than offer the operator an update of nothing.
+        const QString refusal = extraction.refusal;
         abandon_package();
-        ui->lineStatusArchive->setText(QString::fromUtf8(unusable_package_text));
+        ui->lineStatusArchive->setText(refusal);
         return;
     }
     reorder_files();
@@ -261,7 +261,9 @@ void MainWindow::on_Search_archive_clicked()
     status_suffix = package_rules::counter_text(files_loaded, files_total);
     emit send_board(package_path);
     read_archive();
-    popup->show();
+    // A first file that could not be read has already ended the run.
+    if (archive.holds_lines())
+        popup->show();
 }
 
 void MainWindow::end_started_run()
@@ -295,10 +297,12 @@ void MainWindow::read_archive()
 
     QFile file(file_list.first());
     current_file_name = package_rules::file_name(file_list.first());
-    // ReadWrite alone would create a vanished file empty and send it as that board's firmware.
-    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+    ++transfer_epoch;
+    // Waiting on a file that cannot be read would stall the run for good.
+    if (!archive_rules::load_file(archive, file.fileName())) {
+        fail_run(QString::fromUtf8(unreadable_firmware_text), false);
         return;
-    load_archive(&file);
+    }
     file.remove();
     file_list.removeFirst();
     ++files_loaded;
@@ -336,7 +340,7 @@ void MainWindow::send_archive()
     NestingCount running(transmissions_running);
 
     for (int i = 0; epoch == transfer_epoch && i < archive.line_count;) {
-        serial->write_data(archive_rules::wire_bytes(*archive.lines[static_cast<size_t>(i)]));
+        serial->write_data(archive_rules::wire_bytes(archive.chunk(i)));
         // The wait may deliver received data, and with it the dispatcher: nothing read before it
         // is trusted after it.
         port.waitForBytesWritten(write_wait_ms);

@@ -3,24 +3,35 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // What one unpacking of a package created. Only this is ever removed again, so a folder of the
 // operator's that happens to carry the extraction folder's name is never touched.
 struct Extraction {
-    QString folder;       // a folder this program created for the package; empty when none
-    QList<QString> files; // the firmware files unpacked into it, in the archive's order
+    QString folder;         // a folder this program created for the package; empty when none
+    QList<QString> files;   // the firmware files unpacked into it, in the archive's order
+    QStringList subfolders; // folders created inside it for nested entries, outer ones first
+    QString refusal;        // why the package was not unpacked; null when it was
 };
 
 namespace package_extraction
 {
 
-// Unpacks the package into its extraction folder when that folder does not exist yet, and
-// into a fresh folder of the program's own otherwise. Folder entries of the archive are not
-// firmware files and are left out of the list. On failure nothing is left behind and the
-// result is empty.
+// Firmware files run from kilobytes to a few megabytes and a package holds one per board, so no
+// real package comes near these; a package that does is refused before anything is written, and
+// no file bigger than one record can ever be loaded.
+constexpr int max_entries = 1000;
+constexpr qint64 max_file_bytes = 16 * 1024 * 1024;
+constexpr qint64 max_package_bytes = 128 * 1024 * 1024;
+
+// Unpacks the package into its extraction folder when that folder does not exist yet, and into a
+// fresh folder of the program's own otherwise. The archive's directory is checked first: a link,
+// an unsafe or repeated name, or a package over the bounds is refused with nothing written. Folder
+// entries are not firmware files and are left out of the list. On failure nothing is left behind,
+// the lists are empty and the refusal says why.
 Extraction extract(const QString& package_path);
 
-// Removes what the unpacking created, with whatever is left in it, and forgets it.
+// Removes what the unpacking created, and only that, and forgets it.
 void remove(Extraction& extraction);
 
 } // namespace package_extraction

@@ -2,6 +2,7 @@
 #define ZIPWINDOW_H
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 class Ui_zipwindow;
@@ -25,8 +26,13 @@ private slots:
     bool rewrite_files();
 
 private:
+    // Says which files a failure after the checks has already rewritten.
+    void show_changed(const QStringList& names);
+
     Ui_zipwindow* ui;
     QString folder_path;
+    // The files the last successful rewrite checked and rewrote: exactly what goes into the package.
+    QStringList rewritten_paths;
 };
 
 #endif // ZIPWINDOW_H

@@ -1,66 +1,35 @@
+#include "app/archive.h"
+#include "app/package_rules.h"
 #include "support/package_builder.h"
-#include "support/pty_pair.h"
 #include "support/window_under_test.h"
 #include "widgets/popup.h"
 
-#include <QDirIterator>
-#include <QLabel>
-#include <QPushButton>
+#include <QBuffer>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
+#include <unistd.h>
 
-using package_builder::write_package;
+using package_builder::Entry;
 
 namespace
 {
 
-const QString invalid_text = QStringLiteral("Erro! Arquivo Inválido");
-const QString valid_text = QStringLiteral("Arquivo Validado");
-const QString unusable_text = QStringLiteral("Erro! Pacote vazio ou danificado");
-const QByteArray end_token = "#B_END";
-const QStringList two_files{"MAIN_1", "GRID_2"};
+const QString link_text = QStringLiteral("Erro! Pacote com link simbólico");
+const QString unsafe_text = QStringLiteral("Erro! Pacote com nome de arquivo inválido");
+const QString damaged_text = QStringLiteral("Erro! Pacote vazio ou danificado");
+const QByteArray firmware = package_builder::converted_firmware('C', 3);
 
-using Tree = QMap<QString, QByteArray>;
-
-// Every file and folder under root with the files' bytes: equal trees mean that nothing was
-// created, removed or rewritten.
-Tree tree(const QString& root)
+// The process's peak memory in MB; writing 5 to clear_refs starts a new peak from now.
+qint64 peak_mb(bool restart = false)
 {
-    Tree entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const bool folder = it.fileInfo().isDir();
-        entries.insert(QDir(root).relativeFilePath(path) + (folder ? "/" : ""), folder ? "" : file_bytes(path));
-    }
-    return entries;
-}
-
-QList<package_builder::Entry> firmware_entries(const QStringList& names)
-{
-    QList<package_builder::Entry> entries;
-    for (int i = 0; i < names.size(); ++i) {
-        const bool folder = names.at(i).endsWith('/');
-        entries.append(
-            {names.at(i), folder ? QByteArray()
-                                 : package_builder::converted_firmware(char('A' + i), 3 + i, names.at(i).toLatin1())});
-    }
-    return entries;
-}
-
-// What an operator keeps beside a package: files of the package's names with bytes of their own,
-// a note and a folder of older versions.
-void fill_operator_folder(const QString& folder, const QStringList& names)
-{
-    QDir().mkpath(folder + "/old");
-    for (const QString& name : names) {
-        write_file(folder + '/' + name, "operator's " + name.toLatin1());
-        write_file(folder + "/old/" + name, "older " + name.toLatin1());
-    }
-    write_file(folder + "/notes.txt", "keep me");
+    QFile clear_refs(QStringLiteral("/proc/self/clear_refs"));
+    if (restart && clear_refs.open(QIODevice::WriteOnly))
+        clear_refs.write("5");
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    return QRegularExpression("VmHWM:\\s*(\\d+)").match(status.readAll()).captured(1).toLongLong() / 1024;
 }
 
 } // namespace
@@ -71,241 +40,190 @@ class tst_package : public QObject
 
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
-
-    void choice_that_unpacks_nothing_data();
-    void choice_that_unpacks_nothing();
-    void whole_package_in_sending_order();
-    void unreadable_head_entry_data();
-    void unreadable_head_entry();
-    void operator_files_survive_data();
-    void operator_files_survive();
-    void crafted_entries_write_nothing_outside();
+    void small_rules();
+    void archive_chunks_data();
+    void archive_chunks();
+    void crafted_package_data();
+    void crafted_package();
 
 private:
-    QString path(const QString& name) const { return workspace->filePath(name); }
-    // The counter only reaches the operator behind a status text.
-    QString shown_status();
-    void tear_down(bool by_failure);
-    QStringList program_folders() const { return names_in(program_temp); }
-
     QTemporaryDir sandbox;
-    QString program_temp;
-    QString start_directory;
-    std::unique_ptr<QTemporaryDir> workspace;
-    std::unique_ptr<PtyPair> pty;
-    std::unique_ptr<WindowUnderTest> ui;
 };
 
 void tst_package::initTestCase()
 {
-    QVERIFY(sandbox.isValid());
-    // The program unpacks into a fresh folder of its own under the temporary directory when the
-    // extraction folder is taken; pointing that directory into the sandbox makes it observable.
-    program_temp = sandbox.filePath(QStringLiteral("tmp"));
-    QVERIFY(QDir().mkpath(program_temp));
-    qputenv("TMPDIR", QFile::encodeName(program_temp));
-    QCOMPARE(QDir::tempPath(), program_temp);
-    start_directory = QDir::currentPath();
+    // The program unpacks into a fresh folder under the temporary directory when the extraction
+    // folder is taken; pointing that directory into the sandbox makes it observable. Everything is
+    // open to all, so that the program may also run as a normal user.
+    QVERIFY(QDir().mkpath(sandbox.filePath("tmp")));
+    qputenv("TMPDIR", QFile::encodeName(sandbox.filePath("tmp")));
+    QVERIFY(QFile::setPermissions(sandbox.path(), QFileDevice::Permissions(0x7777)));
 }
 
-void tst_package::init()
+void tst_package::small_rules()
 {
-    workspace = std::make_unique<QTemporaryDir>(sandbox.filePath(QStringLiteral("ws-XXXXXX")));
-    QVERIFY(workspace->isValid());
-    pty = std::make_unique<PtyPair>();
-    QVERIFY(pty->is_valid());
-    // A removal aimed at a folder derived from an empty path would hit the working directory.
-    QVERIFY(QDir::setCurrent(workspace->path()));
-    ui = std::make_unique<WindowUnderTest>();
-    QVERIFY(ui->connect_to(*pty));
+    QVERIFY(package_rules::is_package_name("C:/pacotes/X.vkt.bak"));
+    QCOMPARE(package_rules::extraction_folder("C:/users/a.b/pkg.v2.vkt"), QStringLiteral("C:/users/a.b/pkg"));
+    QCOMPARE(archive_rules::wire_bytes(QByteArray("S1\0AB\r", 6)), QByteArray("S1"));
+    // Only the first event file moves, whatever its letter case; a folder's name does not count.
+    QList<QString> files{"/e/MAIN_1", "/event/Event_2", "/e/GRID_3", "/e/EVENT_4"};
+    package_rules::move_event_file_last(files);
+    QCOMPARE(files, (QList<QString>{"/e/MAIN_1", "/e/GRID_3", "/e/EVENT_4", "/event/Event_2"}));
 }
 
-void tst_package::cleanup()
+void tst_package::archive_chunks_data()
 {
-    ui.reset();
-    pty.reset();
-    QDir::setCurrent(start_directory);
-    workspace.reset();
-    for (const QString& name : program_folders())
-        QDir(program_temp + '/' + name).removeRecursively();
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QList<QByteArray>>("chunks");
+
+    QTest::newRow("two CR lines") << QByteArray("#\rA\r") << QList<QByteArray>{"#\r", "A\r", ""};
+    QTest::newRow("no CR") << QByteArray("S1000000") << QList<QByteArray>{"S1000000"};
+    QTest::newRow("CR LF line ends") << QByteArray("x\r\ny\r\n") << QList<QByteArray>{"x\r", "\ny\r", "\n"};
+    QTest::newRow("empty file") << QByteArray("") << QList<QByteArray>{""};
+    QTest::newRow("NUL and high bytes kept")
+        << QByteArray("A\0B\r\xFF\r", 6) << QList<QByteArray>{QByteArray("A\0B\r", 4), "\xFF\r", ""};
 }
 
-QString tst_package::shown_status()
+// Each file is loaded over a record that still holds another one.
+void tst_package::archive_chunks()
 {
-    if (!ui->invoke("set_progress_and_status", Q_ARG(QString, "Enviando"), Q_ARG(int, 50)))
-        return QStringLiteral("<not invoked>");
-    return ui->text("statusBootloader");
-}
-
-// The two ends of a run that remove the unpacked files; every package here holds two files, one
-// of them loaded.
-void tst_package::tear_down(bool by_failure)
-{
-    if (by_failure) {
-        QVERIFY(ui->invoke("serial_state", Q_ARG(QString, "#B_CRC")));
-        return;
+    QFETCH(QByteArray, bytes);
+    QFETCH(QList<QByteArray>, chunks);
+    Archive archive;
+    for (const QByteArray& content : {QByteArray("one\rtwo\rthree\rfour\r"), bytes}) {
+        QBuffer buffer(const_cast<QByteArray*>(&content));
+        QVERIFY(buffer.open(QIODevice::ReadOnly) && archive_rules::load(archive, buffer));
     }
-    QVERIFY(ui->invoke("read_archive"));
-    QVERIFY(ui->invoke("read_archive"));
+    QList<QByteArray> loaded;
+    for (int i = 0; i <= archive.line_count; ++i)
+        loaded.append(archive.chunk(i));
+    QCOMPARE(loaded, chunks);
+    archive_rules::clear(archive);
+    QVERIFY(!archive.holds_lines() && archive.line_count == 0);
 }
 
-void tst_package::choice_that_unpacks_nothing_data()
+// Each package is chosen beside an operator's folder "outside" (an '@' in a name or a link's
+// target stands for it); then comes a second choice or a file replaced under the program, and
+// the failure teardown.
+void tst_package::crafted_package_data()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<QList<Entry>>("entries");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("then");
 
-    QTest::newRow("cancelled") << QString() << QStringList() << invalid_text;
-    QTest::newRow("upper-case extension") << "X.VKT" << two_files << invalid_text;
-    // A save dialog accepts a name that does not exist; a broken package unpacks the same way.
-    QTest::newRow("missing package") << "P.vkt" << QStringList() << unusable_text;
-    // A folder entry is no firmware file.
-    QTest::newRow("package holding only a folder entry") << "P.vkt" << QStringList{"sub/"} << unusable_text;
+    const auto refused = [](const char* name, const QList<Entry>& entries, const QString& text) {
+        QTest::newRow(name) << "P.vkt" << entries << text << "<nothing>";
+    };
+    const auto accepted = [](const char* name, const QString& package, const QList<Entry>& entries,
+                             const QString& then = "<nothing>") {
+        QTest::newRow(name) << package << entries << "Arquivo Validado" << then;
+    };
+    const auto link = [](const QString& name, const QByteArray& to) {
+        return Entry{name, to, package_builder::link_mode};
+    };
+    const Entry main_file{"MAIN_1", firmware};
+    const auto read_only = [](const QString& name) { return Entry{name, firmware, package_builder::read_only_mode}; };
+    const QList<Entry> two{main_file, {"GRID_2", firmware}};
+    QList<Entry> thousands;
+    for (int i = 0; i < 5000; ++i)
+        thousands.append({QString::number(i), "S"});
+
+    refused("link to a file outside", {link("MAIN_1", "@/secret")}, link_text);
+    refused("link, then a file of its name", {link("MAIN_1", "@/secret"), main_file}, link_text);
+    refused("link to a folder outside", {link("d", "@"), {"d/secret", "S"}}, link_text);
+    refused("link to a device", {link("MAIN_1", "/dev/zero")}, link_text);
+    refused("dangling link", {link("MAIN_1", "@/nothing"), main_file}, link_text);
+    refused("giant entry", {{"MAIN_1", "S", 0, 1LL << 30}}, "Erro! Pacote grande demais");
+    refused("thousands of entries", thousands, "Erro! Pacote com arquivos demais");
+    refused("duplicate names", {main_file, main_file}, "Erro! Pacote com arquivos repetidos");
+    refused("name stepping out", {main_file, {"../secret", "S"}}, unsafe_text);
+    refused("absolute name", {main_file, {"@/secret", "S"}}, unsafe_text);
+    refused("backslash", {main_file, {"..\\secret", "S"}}, unsafe_text);
+    refused("missing package", {}, damaged_text);
+    refused("only a folder entry", {{"sub/", ""}}, damaged_text);
+    accepted("line bomb", "P.vkt", {{"MAIN_1", QByteArray(10 << 20, '\r')}});
+    // Read-only entries unpack read-only, as they always did; a normal user must still load them.
+    accepted("read-only nested entries", "P.vkt", {read_only("sub/GRID_2"), read_only("MAIN_1")}, "<as nobody>");
+    // The operator's folder of the package's name, or the package's own folder for a name
+    // beginning with '.', is never unpacked into nor removed.
+    accepted("extraction folder taken", "outside.vkt", two);
+    accepted("hidden package name", ".P.vkt", two);
+    // A later choice that is refused or cancelled must not redirect the removal.
+    accepted("rejected name after a package", "P.vkt", two, "outside.VKT");
+    accepted("cancelled choice after a package", "P.vkt", two, "");
+    accepted("file waiting to be sent replaced by a link", "P.vkt", two, "<link>");
 }
 
-void tst_package::choice_that_unpacks_nothing()
+void tst_package::crafted_package()
 {
-    QFETCH(QString, name);
-    QFETCH(QStringList, entries);
-    QFETCH(QString, status);
-    const QString chosen = name.isNull() ? QString() : path(name);
-    if (!entries.isEmpty())
-        QVERIFY(write_package(chosen, firmware_entries(entries)));
-    const Tree before = tree(workspace->path());
-
-    QVERIFY(ui->choose_package(chosen));
-
-    QCOMPARE(ui->text("lineStatusArchive"), status);
-    QVERIFY(!ui->popup->isVisible());
-    QCOMPARE(shown_status(), QStringLiteral("Enviando"));
-    QCOMPARE(pty->read_program_output(1, 200, 0), QByteArray());
-    QCOMPARE(tree(workspace->path()), before);
-    QCOMPARE(program_folders(), QStringList());
-}
-
-void tst_package::whole_package_in_sending_order()
-{
-    const QString package = path("Linha_X_3000#rev2.vkt");
-    QVERIFY(write_package(package, firmware_entries({"Event_A", "MAIN_B", "GRID_C"})));
-    const Tree before = tree(workspace->path());
-    const QString folder = path("Linha_X_3000#rev2");
-
-    QVERIFY(ui->choose_package(package));
-    QCOMPARE(ui->text("lineStatusArchive"), valid_text);
-    QVERIFY(ui->popup->isVisible());
-    QCOMPARE(ui->popup->findChild<QLabel*>("boardLabel")->text(), QStringLiteral("Linha X 3000"));
-
-    // Each load takes the next file out of the folder, the "event" file last.
-    QCOMPARE(shown_status(), QStringLiteral("Enviando (1 / 3)"));
-    QCOMPARE(names_in(folder), (QStringList{"Event_A", "GRID_C"}));
-    QVERIFY(ui->invoke("read_archive"));
-    QCOMPARE(shown_status(), QStringLiteral("Enviando (2 / 3)"));
-    QCOMPARE(names_in(folder), QStringList{"Event_A"});
-    QVERIFY(ui->invoke("read_archive"));
-    QCOMPARE(shown_status(), QStringLiteral("Enviando (3 / 3)"));
-    QCOMPARE(names_in(folder), QStringList());
-
-    ui->popup->set_init_enabled(false);
-    QVERIFY(ui->invoke("read_archive"));
-    QCOMPARE(pty->read_program_output(end_token.size(), 3000), end_token);
-    QVERIFY(!ui->popup->isVisible());
-    QVERIFY(ui->popup->findChild<QPushButton*>("initButton")->isEnabled());
-    QCOMPARE(tree(workspace->path()), before);
-    QCOMPARE(program_folders(), QStringList());
-}
-
-void tst_package::unreadable_head_entry_data()
-{
-    QTest::addColumn<bool>("folder_in_its_place");
-
-    QTest::newRow("file gone") << false;
-    QTest::newRow("folder in its place") << true;
-}
-
-void tst_package::unreadable_head_entry()
-{
-    QFETCH(bool, folder_in_its_place);
-    QVERIFY(write_package(path("P.vkt"), firmware_entries({"MAIN_1", "GRID_2", "GRID_3"})));
-    QVERIFY(ui->choose_package(path("P.vkt")));
-    const QString head = path("P/GRID_2");
-    QVERIFY(QFile::remove(head));
-    if (folder_in_its_place)
-        QVERIFY(QDir().mkdir(head));
-
-    QVERIFY(ui->invoke("read_archive"));
-    QVERIFY(ui->invoke("read_archive"));
-
-    // Nothing is skipped, sent or created in its place: the run waits on that file.
-    QCOMPARE(pty->read_program_output(1, 200, 0), QByteArray());
-    QCOMPARE(shown_status(), QStringLiteral("Enviando (1 / 3)"));
-    QVERIFY(ui->popup->isVisible());
-    QCOMPARE(QFileInfo::exists(head), folder_in_its_place);
-    QVERIFY(QFile::exists(path("P/GRID_3")));
-}
-
-void tst_package::operator_files_survive_data()
-{
-    // Packages chosen in turn, a null name cancelling the dialog; the operator's folder holds
-    // files of the packages' names and is the working directory.
-    QTest::addColumn<QStringList>("choices");
-    QTest::addColumn<QString>("operator_folder");
-    QTest::addColumn<bool>("by_failure");
-
-    QTest::newRow("folder of the package's name, end of list") << QStringList{"PKG.vkt"} << "PKG" << false;
-    QTest::newRow("folder of the package's name, failure") << QStringList{"PKG.vkt"} << "PKG" << true;
-    // A name beginning with '.' gives the package's own directory.
-    QTest::newRow("hidden package name") << QStringList{".PKG.vkt"} << "" << false;
-    // Removal follows the package opened, never a later choice.
-    QTest::newRow("rejected name after a package") << QStringList{"GOOD.vkt", "OPER.VKT"} << "OPER" << false;
-    QTest::newRow("cancelled choice after a package") << QStringList{"GOOD.vkt", QString()} << "OPER" << true;
-    QTest::newRow("second package, first one's folder taken") << QStringList{"A.vkt", "B.vkt"} << "A" << false;
-    QTest::newRow("failure before any package") << QStringList{QString()} << "OPER" << true;
-}
-
-void tst_package::operator_files_survive()
-{
-    QFETCH(QStringList, choices);
-    QFETCH(QString, operator_folder);
-    QFETCH(bool, by_failure);
-    fill_operator_folder(path(operator_folder), two_files);
-    QVERIFY(QDir::setCurrent(path(operator_folder)));
-    for (const QString& name : choices) {
-        if (!name.isNull())
-            QVERIFY(write_package(path(name), firmware_entries(two_files)));
+    QFETCH(QString, package);
+    QFETCH(QList<Entry>, entries);
+    QFETCH(QString, shown);
+    QFETCH(QString, then);
+    QTemporaryDir workspace(sandbox.filePath("ws-XXXXXX"));
+    QVERIFY(QFile::setPermissions(workspace.path(), QFileDevice::Permissions(0x7777)));
+    const QString outside = workspace.filePath("outside");
+    QVERIFY(QDir().mkpath(outside + "/old"));
+    for (const char* name : {"secret", "MAIN_1", "GRID_2", "old/MAIN_1"})
+        QVERIFY(write_file(outside + '/' + name, QByteArray("operator's ") + name));
+    const bool accepted = shown.startsWith("Arquivo");
+    qint64 unpacked_mb = 0;
+    for (Entry& entry : entries) {
+        entry.name.replace('@', outside);
+        entry.bytes.replace('@', QFile::encodeName(outside));
+        unpacked_mb += accepted ? (entry.bytes.size() + entry.zeros) >> 20 : 0;
     }
-    const Tree before = tree(workspace->path());
+    QVERIFY(entries.isEmpty() || package_builder::write_package(workspace.filePath(package), entries));
+    const auto before = package_builder::snapshot(workspace.path());
+    WindowUnderTest ui;
+    // Refusals and loads happen before anything is sent: no line is needed.
+    ui.widget("archiveGroupBox")->setEnabled(true);
 
-    for (const QString& name : choices)
-        QVERIFY(ui->choose_package(name.isNull() ? QString() : path(name)));
-    const Tree during = tree(workspace->path());
-    for (auto it = before.cbegin(); it != before.cend(); ++it)
-        QVERIFY2(during.value(it.key(), "<gone>") == it.value(), qPrintable(it.key()));
+    QElapsedTimer since_tick;
+    qint64 longest_gap_ms = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] { longest_gap_ms = qMax(longest_gap_ms, since_tick.restart()); });
+    since_tick.start();
+    ticker.start(10);
+    const qint64 base_mb = peak_mb(true);
+    // Root passes every permission check; the saved id 0 keeps the way back from nobody open.
+    const bool step_down = then == "<as nobody>" && geteuid() == 0;
+    const bool stepped = !step_down || (setresgid(65534, 65534, 0) == 0 && setresuid(65534, 65534, 0) == 0);
+    const bool chosen = stepped && ui.choose_package(workspace.filePath(package));
+    if (step_down && (setresuid(0, 0, 0) != 0 || setresgid(0, 0, 0) != 0))
+        qFatal("cannot return to root");
+    if (!stepped)
+        QSKIP("cannot step down to a normal user, who meets file permissions");
+    const qint64 grown_mb = peak_mb() - base_mb;
+    longest_gap_ms = qMax(longest_gap_ms, since_tick.elapsed());
+    ticker.stop();
 
-    tear_down(by_failure);
+    QVERIFY(chosen);
+    QCOMPARE(ui.text("lineStatusArchive"), shown);
+    QCOMPARE(ui.popup->isVisible(), accepted);
+    QVERIFY(ui.invoke("set_progress_and_status", Q_ARG(QString, "Enviando"), Q_ARG(int, 50)));
+    QCOMPARE(ui.text("statusBootloader"), accepted ? QString("Enviando (1 / %1)").arg(entries.size()) : "Enviando");
+    QVERIFY2(grown_mb < 4 * unpacked_mb + 100, qPrintable(QString::number(grown_mb)));
+    QVERIFY2(longest_gap_ms < 2000, qPrintable(QString::number(longest_gap_ms)));
+    if (!then.startsWith('<'))
+        QVERIFY(ui.choose_package(then.isEmpty() ? QString() : workspace.filePath(then)));
+    if (then == "<link>") {
+        // What was put in place of a file of ours is neither followed nor removed, and the run
+        // ends rather than waiting on it for good.
+        const QString head = workspace.filePath("P/GRID_2");
+        QVERIFY(QFile::remove(head) && QFile::link(outside + "/secret", head));
+        QVERIFY(ui.invoke("read_archive"));
+        QCOMPARE(ui.text("statusBootloader"),
+                 QStringLiteral("Erro! Não foi possível ler o firmware do pacote (1 / 2)"));
+        QVERIFY(!ui.popup->isVisible());
+        QVERIFY(QFileInfo(head).isSymLink() && QFile::remove(head) && QDir().rmdir(workspace.filePath("P")));
+    }
+    QVERIFY(ui.invoke("serial_state", Q_ARG(QString, "#B_CRC")));
 
-    QCOMPARE(tree(workspace->path()), before);
-    QCOMPARE(program_folders(), QStringList());
-}
-
-// QuaZip skips entries that would land outside the extraction folder; a library change must not
-// reopen that hole.
-void tst_package::crafted_entries_write_nothing_outside()
-{
-    const QString nested = path("a/b");
-    QVERIFY(QDir().mkpath(nested));
-    QVERIFY(write_package(nested + "/PKG.vkt", {{"MAIN_1", package_builder::converted_firmware('A', 2)},
-                                                {"../evil", "evil"},
-                                                {"../../evil", "evil"},
-                                                {path("abs/evil"), "evil"}}));
-    const Tree before = tree(sandbox.path());
-
-    QVERIFY(ui->choose_package(nested + "/PKG.vkt"));
-    tear_down(true);
-
-    // The teardown removes the extraction folder only: whatever landed elsewhere is still here.
-    QCOMPARE(tree(sandbox.path()), before);
+    // The package itself included, everything is as it was, and nothing is left anywhere.
+    QCOMPARE(package_builder::snapshot(workspace.path()), before);
+    QCOMPARE(names_in(sandbox.filePath("tmp")), QStringList());
 }
 
 QTEST_MAIN(tst_package)

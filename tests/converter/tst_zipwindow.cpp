@@ -4,34 +4,24 @@
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 
-#include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
-#include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
-using firmware_rules::rewritten;
+using Files = QMap<QString, QByteArray>;
 
 namespace
 {
 
-const QString text_success = QStringLiteral("Arquivo gerado com sucesso!");
-const QString text_no_folder = QStringLiteral("Erro! Nenhuma pasta selecionada");
-const QString text_invalid_first_byte = QStringLiteral("Erro! Arquivo Inválido!");
-const QString text_bad_name = QStringLiteral("Erro! Firmware fora do padrão");
-const QString info_no_identifier = QStringLiteral("INFO: Identificador de arquivo não encontrado");
-const QString info_bad_name = QStringLiteral("INFO: Nomeclatura do Firmware Incorreta");
-
+const QString open_failed = QStringLiteral("Erro! Não foi possível abrir o arquivo");
+const QString no_identifier = QStringLiteral("INFO: Identificador de arquivo não encontrado");
 // S-record lines ending in CR LF, with bytes above 0x7F that no text codec may alter.
-const QByteArray firmware = QByteArray("S00F000068656C6C6F202020200000003C\r\n"
-                                       "S11F00007C0802A6900100049421FFF07C6C1B787C8C23783C6000003863000026\r\n"
-                                       "S1\xE7\xFF"
-                                       "0000\r\n"
-                                       "S9030000FC\r\n");
+const QByteArray firmware = QByteArray("S00F000068656C6C6F202020200000003C\r\nS1\xE7\xFF"
+                                       "0000\r\nS9030000FC\r\n");
 
 } // namespace
 
@@ -40,212 +30,103 @@ class tst_zipwindow : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-
-    void conversion_writes_package_beside_folder();
-    void failure_stops_at_that_file_data();
-    void failure_stops_at_that_file();
-    void converting_twice_stops_at_first_file();
-    void empty_folder_gives_empty_package();
-    void no_folder_refuses_conversion();
-    void failed_write_keeps_original();
-
-private:
-    QString status() const { return window->findChild<QLineEdit*>("statusLineEdit")->text(); }
-    QString info() const { return window->findChild<QLabel*>("infoLabel")->text(); }
-    // Presses "PROCURAR" and answers the folder dialog; a null path cancels it.
-    void choose_folder(const QString& path);
-    void convert() { QTest::mouseClick(window->findChild<QPushButton*>("convertButton"), Qt::LeftButton); }
-    // A folder beside which the package lands, alone in a fresh directory.
-    QString make_folder(const QMap<QString, QByteArray>& files);
-    QString package() const { return root->filePath("PACOTE.vkt"); }
-
-    std::unique_ptr<QTemporaryDir> root;
-    std::unique_ptr<zipwindow> window;
+    void conversion_data();
+    void conversion();
 };
 
-void tst_zipwindow::init()
+// The folder PACOTE, also the working directory, holds a_GRID.s19 and C_LOAD.s19 beside the row's
+// files; beside it lies an operator's outside.s19. Special contents make links to it, FIFOs,
+// folders and sparse files over the size bound; "../PACOTE.vkt" is where the package goes. The
+// folder chosen is PACOTE, a folder in it, or none (null).
+void tst_zipwindow::conversion_data()
 {
-    root = std::make_unique<QTemporaryDir>();
-    QVERIFY(root->isValid());
-    window = std::make_unique<zipwindow>();
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("info");
+    QTest::addColumn<QStringList>("rewritten");
+
+    const auto refused = [](const char* name, const Files& files, const QString& status, const QString& info = {}) {
+        QTest::newRow(name) << files << "" << status << info << QStringList();
+    };
+    QTest::newRow("all valid") << Files{{"Event.S19", "S0"}} << ""
+                               << "Arquivo gerado com sucesso!" << QString()
+                               << QStringList{"C_LOAD.s19", "Event.S19", "a_GRID.s19"};
+    refused("first byte zero", {{"b_MAIN.s19", QByteArray("\0S1", 3)}}, "Erro! Arquivo Não Selecionado", no_identifier);
+    refused("content checked before the name", {{"b_firmware.s19", ":10"}}, "Erro! Arquivo Inválido!", no_identifier);
+    refused("no board word", {{"b_firmware.s19", firmware}}, "Erro! Firmware fora do padrão",
+            "INFO: Nomeclatura do Firmware Incorreta");
+    refused("link to a file outside", {{"b_MAIN.s19", "<link>"}}, open_failed);
+    refused("FIFO", {{"b_MAIN.s19", "<fifo>"}}, open_failed);
+    refused("file over the bound", {{"b_MAIN.s19", "<giant>"}}, "Erro! Arquivo grande demais");
+    QTest::newRow("empty folder") << Files{{"sub", "<folder>"}} << "sub"
+                                  << "Erro! A pasta não tem arquivos" << QString() << QStringList();
+    QTest::newRow("no folder chosen") << Files{} << QString() << "Erro! Nenhuma pasta selecionada" << QString()
+                                      << QStringList();
+    // A file-size limit of 1 MB stands in for a disk that fills up half way through.
+    QTest::newRow("write fails after the checks") << Files{{"b_BAT.s19", QByteArray(2 << 20, 'S')}} << ""
+                                                  << "Erro! Não foi possível gravar o arquivo"
+                                                  << "INFO: Já convertidos: a_GRID.s19" << QStringList{"a_GRID.s19"};
+    QTest::newRow("package path is a link")
+        << Files{{"../PACOTE.vkt", "<link>"}} << ""
+        << "Erro! Não foi possível converter a pasta"
+        << "INFO: Já convertidos: a_GRID.s19, C_LOAD.s19" << QStringList{"C_LOAD.s19", "a_GRID.s19"};
 }
 
-void tst_zipwindow::cleanup()
+void tst_zipwindow::conversion()
 {
-    window.reset();
-    root.reset();
-}
-
-void tst_zipwindow::choose_folder(const QString& path)
-{
-    dialog_answer::answer_next_file_dialog(path);
-    QTest::mouseClick(window->findChild<QPushButton*>("searchButton"), Qt::LeftButton);
-    QCOMPARE(window->findChild<QLineEdit*>("pathLineEdit")->text(), path);
-}
-
-QString tst_zipwindow::make_folder(const QMap<QString, QByteArray>& files)
-{
-    const QString folder = root->filePath(QStringLiteral("PACOTE"));
-    QDir().mkpath(folder);
-    for (auto it = files.cbegin(); it != files.cend(); ++it)
-        write_file(folder + '/' + it.key(), it.value());
-    return folder;
-}
-
-void tst_zipwindow::conversion_writes_package_beside_folder()
-{
-    const QString folder =
-        make_folder({{"GRID_v1.s19", firmware}, {"display.s19", firmware + "S5030001FB\r\n"}, {"Event.S19", "S0"}});
-    const QMap<QString, QByteArray> expected{{"GRID_v1.s19", rewritten(firmware, 'A')},
-                                             {"display.s19", rewritten(firmware + "S5030001FB\r\n", '3')},
-                                             {"Event.S19", rewritten("S0", 'F')}};
-    choose_folder(folder);
-    convert();
-
-    QCOMPARE(status(), text_success);
-    QCOMPARE(info(), QString());
-    QMap<QString, QByteArray> in_folder;
-    QMap<QString, QByteArray> in_package;
-    for (const QString& name : names_in(folder))
-        in_folder.insert(name, file_bytes(folder + '/' + name));
-    for (const QString& name : package_builder::entry_names(package()))
-        in_package.insert(name, package_builder::entry_data(package(), name));
-    QCOMPARE(in_folder, expected);
-    QCOMPARE(in_package, expected);
-}
-
-void tst_zipwindow::failure_stops_at_that_file_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("is_folder");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("status_text");
-    QTest::addColumn<QString>("info_text");
-
-    const QString zero_first_byte = QStringLiteral("Erro! Arquivo Não Selecionado");
-    QTest::newRow("first byte zero") << "b_MAIN.s19" << false << QByteArray("\0S1", 3) << zero_first_byte
-                                     << info_no_identifier;
-    QTest::newRow("empty file") << "b_MAIN.s19" << false << QByteArray() << zero_first_byte << info_no_identifier;
-    QTest::newRow("invalid content, checked before the name")
-        << "b_firmware.s19" << false << QByteArray(":10000000") << text_invalid_first_byte << info_no_identifier;
-    QTest::newRow("no board word") << "b_firmware.s19" << false << firmware << text_bad_name << info_bad_name;
-    QTest::newRow("subfolder") << "b_MAIN" << true << firmware
-                               << QStringLiteral("Erro! Não foi possível abrir o arquivo") << QString();
-}
-
-void tst_zipwindow::failure_stops_at_that_file()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, is_folder);
-    QFETCH(QByteArray, content);
-    QFETCH(QString, status_text);
-    QFETCH(QString, info_text);
-    const QByteArray later = firmware + "S5030002FA\r\n";
-    const QString folder = make_folder({{"a_GRID.s19", firmware}, {"C_LOAD.s19", later}});
-    // A subfolder holds a valid firmware file of its own, which must stay untouched as well.
-    const QString failing = folder + '/' + name + (is_folder ? "/inner_MAIN.s19" : "");
-    QVERIFY(QDir().mkpath(QFileInfo(failing).path()));
-    QVERIFY(write_file(failing, content));
-
-    choose_folder(folder);
-    convert();
-
-    QCOMPARE(status(), status_text);
-    QCOMPARE(info(), info_text);
-    QCOMPARE(file_bytes(folder + "/a_GRID.s19"), rewritten(firmware, 'A'));
-    QCOMPARE(file_bytes(failing), content);
-    QCOMPARE(file_bytes(folder + "/C_LOAD.s19"), later);
-    QVERIFY(!QFile::exists(package()));
-}
-
-void tst_zipwindow::empty_folder_gives_empty_package()
-{
-    choose_folder(make_folder({}));
-    convert();
-    QCOMPARE(status(), text_success);
-    QVERIFY(QFile::exists(package()));
-    QVERIFY(package_builder::entry_names(package()).isEmpty());
-}
-
-// Showing the window again clears the three texts but keeps the folder; nothing else clears a
-// hint left by an earlier failure, not even a later success.
-void tst_zipwindow::converting_twice_stops_at_first_file()
-{
-    const QString folder = make_folder({{"firmware.s19", firmware}, {"TFT.s19", firmware}});
-    choose_folder(folder);
-    convert();
-    QCOMPARE(info(), info_bad_name);
-    QVERIFY(QFile::rename(folder + "/firmware.s19", folder + "/BAT.s19"));
-    convert();
-    QCOMPARE(status(), text_success);
-    QCOMPARE(info(), info_bad_name);
-    QVERIFY(QFile::remove(package()));
-
-    window->clear_fields();
-    QCOMPARE(window->findChild<QLineEdit*>("pathLineEdit")->text(), QString());
-    QCOMPARE(status(), QString());
-    QCOMPARE(info(), QString());
-
-    convert();
-    QCOMPARE(status(), text_invalid_first_byte);
-    QCOMPARE(info(), info_no_identifier);
-    QCOMPARE(file_bytes(folder + "/BAT.s19"), rewritten(firmware, 'E'));
-    QCOMPARE(file_bytes(folder + "/TFT.s19"), rewritten(firmware, '3'));
-    QVERIFY(!QFile::exists(package()));
-}
-
-// Without a chosen folder the empty path would name the working directory; its files must stay
-// as they are, also after a cancelled dialog has replaced an earlier choice.
-void tst_zipwindow::no_folder_refuses_conversion()
-{
-    const QString folder = make_folder({{"GRID.s19", firmware}});
+    QFETCH(Files, files);
+    QFETCH(QString, chosen);
+    QFETCH(QString, status);
+    QFETCH(QString, info);
+    QFETCH(QStringList, rewritten);
+    QTemporaryDir root;
+    const QString folder = root.filePath("PACOTE");
+    QVERIFY(QDir().mkpath(folder) && write_file(root.filePath("outside.s19"), firmware));
+    files.insert("a_GRID.s19", firmware);
+    files.insert("C_LOAD.s19", firmware + "S5030002FA\r\n");
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = folder + '/' + it.key();
+        QFile file(path);
+        if (it.value() == "<link>")
+            QVERIFY(QFile::link(root.filePath("outside.s19"), path));
+        else if (it.value() == "<fifo>")
+            QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (it.value() == "<folder>")
+            QVERIFY(QDir().mkdir(path));
+        else
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(it.value() == "<giant>" ? "S" : it.value()) >= 0 &&
+                    file.resize(it.value() == "<giant>" ? 1 << 24 : it.value().size()));
+    }
+    auto expected = package_builder::snapshot(root.path());
+    zipwindow window;
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(folder));
-    convert();
-    const QString fresh_window_status = status();
-    choose_folder(folder);
-    choose_folder(QString());
-    convert();
-    QDir::setCurrent(previous);
-
-    QCOMPARE(fresh_window_status, text_no_folder);
-    QCOMPARE(status(), text_no_folder);
-    QCOMPARE(names_in(root->path()), QStringList{"PACOTE"});
-    QCOMPARE(names_in(folder), QStringList{"GRID.s19"});
-    QCOMPARE(file_bytes(folder + "/GRID.s19"), firmware);
-}
-
-// A file-size limit stands in for a disk that fills up half way through a rewrite.
-void tst_zipwindow::failed_write_keeps_original()
-{
-    constexpr int size_limit = 1 << 20;
-    QByteArray large;
-    while (large.size() < 4 * size_limit)
-        large += firmware;
-    const QString folder = make_folder({{"a_GRID.s19", firmware}, {"b_LOAD.s19", large}, {"c_MAIN.s19", firmware}});
-    choose_folder(folder);
-
+    dialog_answer::answer_next_file_dialog(chosen.isNull() ? QString() : QDir(folder).filePath(chosen));
+    window.findChild<QPushButton*>("searchButton")->click();
     rlimit saved{};
     QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
-    rlimit limited = saved;
-    limited.rlim_cur = size_limit;
+    rlimit limited{1 << 20, saved.rlim_max};
     const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
     QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
-    convert();
+    window.findChild<QPushButton*>("convertButton")->click();
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous_handler);
+    QDir::setCurrent(previous);
 
-    QCOMPARE(status(), QStringLiteral("Erro! Não foi possível gravar o arquivo"));
-    QCOMPARE(file_bytes(folder + "/a_GRID.s19"), rewritten(firmware, 'A'));
-    QVERIFY(file_bytes(folder + "/b_LOAD.s19") == large);
-    QCOMPARE(file_bytes(folder + "/c_MAIN.s19"), firmware);
-    // No temporary copy is left behind either.
-    QCOMPARE(names_in(folder).size(), 3);
-    QVERIFY(!QFile::exists(package()));
+    QCOMPARE(window.findChild<QWidget*>("statusLineEdit")->property("text").toString(), status);
+    QCOMPARE(window.findChild<QWidget*>("infoLabel")->property("text").toString(), info);
+    Files packed;
+    for (const QString& name : rewritten) {
+        QByteArray& bytes = expected["PACOTE/" + name];
+        bytes = firmware_rules::rewritten(bytes, firmware_rules::board_identifier(name));
+        packed.insert(name, bytes);
+    }
+    auto now = package_builder::snapshot(root.path());
+    if (status.startsWith("Arquivo"))
+        now.remove("PACOTE.vkt");
+    QCOMPARE(now, expected);
+    QCOMPARE(package_builder::entries_of(root.filePath("PACOTE.vkt")), status.startsWith("Arquivo") ? packed : Files());
 }
 
 QTEST_MAIN(tst_zipwindow)

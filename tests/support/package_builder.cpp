@@ -6,48 +6,56 @@
 #include <quazipfile.h>
 #include <quazipnewinfo.h>
 
+#include <QDirIterator>
+
 namespace package_builder
 {
 
 bool write_package(const QString& path, const QList<Entry>& entries)
 {
     QuaZip zip(path);
-    if (!zip.open(QuaZip::mdCreate))
-        return false;
+    bool ok = zip.open(QuaZip::mdCreate);
+    const QByteArray block(1 << 20, '\0');
     for (const Entry& entry : entries) {
+        QuaZipNewInfo info(entry.name);
+        info.externalAttr = entry.mode << 16;
         QuaZipFile file(&zip);
-        if (!file.open(QIODevice::WriteOnly, QuaZipNewInfo(entry.first)))
-            return false;
-        if (file.write(entry.second) != entry.second.size())
-            return false;
+        ok = ok && file.open(QIODevice::WriteOnly, info) && file.write(entry.bytes) == entry.bytes.size();
+        for (qint64 left = entry.zeros; ok && left > 0; left -= block.size())
+            ok = file.write(block) == block.size();
         file.close();
-        if (file.getZipError() != UNZ_OK)
-            return false;
+        ok = ok && file.getZipError() == UNZ_OK;
     }
     zip.close();
-    return zip.getZipError() == UNZ_OK;
+    return ok && zip.getZipError() == UNZ_OK;
 }
 
-QList<QString> entry_names(const QString& path)
+QMap<QString, QByteArray> entries_of(const QString& path)
 {
+    QMap<QString, QByteArray> entries;
     QuaZip zip(path);
-    if (!zip.open(QuaZip::mdUnzip))
-        return {};
-    return zip.getFileNameList();
+    for (bool more = zip.open(QuaZip::mdUnzip) && zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+        QuaZipFile file(&zip);
+        entries.insert(zip.getCurrentFileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : "<unreadable>");
+    }
+    return entries;
 }
 
-QByteArray entry_data(const QString& path, const QString& name)
+QMap<QString, QByteArray> snapshot(const QString& root)
 {
-    QuaZip zip(path);
-    if (!zip.open(QuaZip::mdUnzip) || !zip.setCurrentFile(name))
-        return QByteArray();
-    QuaZipFile file(&zip);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QByteArray data = file.readAll();
-    if (data.isNull())
-        data = QByteArray("");
-    return data;
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        const QFileInfo info = it.fileInfo();
+        entries.insert(QDir(root).relativeFilePath(info.filePath()),
+                       info.isSymLink() ? "-> " + QFile::encodeName(info.symLinkTarget())
+                       : info.isDir()   ? QByteArray("<folder>")
+                       : info.isFile() && file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                         : QByteArray("<special>"));
+    }
+    return entries;
 }
 
 QByteArray converted_firmware(char board, int records, const QByteArray& tag)

@@ -3,7 +3,8 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QPair>
+#include <QMap>
+#include <QMetaType>
 #include <QString>
 
 // Builds ZIP packages for the tests, entries written exactly as named (including crafted names
@@ -11,14 +12,23 @@
 namespace package_builder
 {
 
-using Entry = QPair<QString, QByteArray>;
+// Unix type and permission bits as a ZIP made on Unix stores them; a link's bytes are its target.
+constexpr quint32 link_mode = 0120777;
+constexpr quint32 read_only_mode = 0100444;
+
+struct Entry {
+    QString name;
+    QByteArray bytes;
+    quint32 mode = 0;
+    qint64 zeros = 0; // appended block by block, so that a giant is never held in memory
+};
 
 bool write_package(const QString& path, const QList<Entry>& entries);
+QMap<QString, QByteArray> entries_of(const QString& path);
 
-// The entry names a package holds, in archive order.
-QList<QString> entry_names(const QString& path);
-// One entry's bytes, or a null array when it is missing.
-QByteArray entry_data(const QString& path, const QString& name);
+// Everything under root by relative path: a file's bytes, "-> target" for a link, "<folder>" or
+// "<special>". Only regular files are opened, so a FIFO cannot block it.
+QMap<QString, QByteArray> snapshot(const QString& root);
 
 // Firmware text as the converter writes it: header lines, then records, each ended by CR only.
 QByteArray converted_firmware(char board, int records, const QByteArray& tag = "S1");
@@ -27,5 +37,7 @@ QByteArray converted_firmware(char board, int records, const QByteArray& tag = "
 QList<QByteArray> cr_lines(const QByteArray& bytes);
 
 } // namespace package_builder
+
+Q_DECLARE_METATYPE(QList<package_builder::Entry>)
 
 #endif // PACKAGE_BUILDER_H
