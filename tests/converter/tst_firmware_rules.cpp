@@ -9,18 +9,9 @@ class tst_firmware_rules : public QObject
     Q_OBJECT
 
 private slots:
-    void board_identifier();
     void header_fields_data();
     void header_fields();
 };
-
-// The table's order decides between words; a row per word would only restate the table.
-void tst_firmware_rules::board_identifier()
-{
-    QCOMPARE(firmware_rules::board_identifier("bootloader_main"), 'B');
-    QCOMPARE(firmware_rules::board_identifier("can_MAIN.s19"), 'C');
-    QCOMPARE(firmware_rules::board_identifier("firmware.s19"), no_board);
-}
 
 // Built from real input bytes so the counting of line feeds and other bytes is covered with the field widths.
 void tst_firmware_rules::header_fields_data()
@@ -30,9 +21,6 @@ void tst_firmware_rules::header_fields_data()
     QTest::addColumn<int>("other_bytes");
     QTest::addColumn<QByteArray>("header");
 
-    QTest::newRow("GRID example") << 'A' << 416 << 74565 << QByteArray("#\rA\r1A0\r12352\r");
-    QTest::newRow("L 15, two digits") << 'C' << 15 << 100 << QByteArray("#\rC\r0F\r071\r");
-    QTest::newRow("L 16, three digits") << 'C' << 16 << 100 << QByteArray("#\rC\r010\r071\r");
     QTest::newRow("L 255, padded") << 'C' << 255 << 100 << QByteArray("#\rC\r0FF\r071\r");
     QTest::newRow("L 256, unpadded") << 'C' << 256 << 100 << QByteArray("#\rC\r100\r071\r");
     QTest::newRow("L 4095, T not raised") << 'C' << 4095 << 100 << QByteArray("#\rC\rFFF\r071\r");

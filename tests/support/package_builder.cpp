@@ -30,17 +30,6 @@ bool write_package(const QString& path, const QList<Entry>& entries)
     return ok && zip.getZipError() == UNZ_OK;
 }
 
-QMap<QString, QByteArray> entries_of(const QString& path)
-{
-    QMap<QString, QByteArray> entries;
-    QuaZip zip(path);
-    for (bool more = zip.open(QuaZip::mdUnzip) && zip.goToFirstFile(); more; more = zip.goToNextFile()) {
-        QuaZipFile file(&zip);
-        entries.insert(zip.getCurrentFileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : "<unreadable>");
-    }
-    return entries;
-}
-
 QMap<QString, QByteArray> snapshot(const QString& root)
 {
     QMap<QString, QByteArray> entries;
@@ -68,14 +57,10 @@ QByteArray converted_firmware(char board, int records, const QByteArray& tag)
 
 QList<QByteArray> cr_lines(const QByteArray& bytes)
 {
-    QList<QByteArray> lines;
-    int start = 0;
-    for (int i = 0; i < bytes.size(); ++i) {
-        if (bytes.at(i) == '\r') {
-            lines.append(bytes.mid(start, i - start + 1));
-            start = i + 1;
-        }
-    }
+    QList<QByteArray> lines = bytes.split('\r');
+    lines.removeLast();
+    for (QByteArray& line : lines)
+        line += '\r';
     return lines;
 }
 

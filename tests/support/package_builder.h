@@ -12,19 +12,14 @@
 namespace package_builder
 {
 
-// Unix type and permission bits as a ZIP made on Unix stores them; a link's bytes are its target.
-constexpr quint32 link_mode = 0120777;
-constexpr quint32 read_only_mode = 0100444;
-
 struct Entry {
     QString name;
     QByteArray bytes;
-    quint32 mode = 0;
+    quint32 mode = 0; // Unix type and permission bits; a link's bytes are its target
     qint64 zeros = 0; // appended block by block, so that a giant is never held in memory
 };
 
 bool write_package(const QString& path, const QList<Entry>& entries);
-QMap<QString, QByteArray> entries_of(const QString& path);
 
 // Everything under root by relative path: a file's bytes, "-> target" for a link, "<folder>" or
 // "<special>". Only regular files are opened, so a FIFO cannot block it.
