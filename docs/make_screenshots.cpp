@@ -3,8 +3,8 @@
 // in progress and the converter.
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
+#include "serial/equipment_simulator.h"
 #include "support/package_builder.h"
-#include "support/pty_pair.h"
 #include "support/window_under_test.h"
 #include "widgets/popup.h"
 
@@ -34,13 +34,16 @@ int main(int argc, char* argv[])
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
     QDir().mkpath(out);
 
-    PtyPair line;
+    EquipmentSimulator::Options scripted;
+    scripted.automatic = false;
+    EquipmentSimulator line(scripted);
+    bool ok = line.open_pty();
     WindowUnderTest ui;
     ui.window->show();
     QTest::qWait(50);
-    bool ok = save(ui.window, out + QStringLiteral("/main-window.png"));
+    ok = save(ui.window, out + QStringLiteral("/main-window.png")) && ok;
 
-    ok = ui.connect_to(line) && ok;
+    ok = ui.connect_to(line.port_path()) && ok;
     QTest::qWait(50);
     ok = save(ui.window, out + QStringLiteral("/main-window-connected.png")) && ok;
 
@@ -57,9 +60,8 @@ int main(int argc, char* argv[])
     // The equipment's side of a run as far as its first progress report; the picture is taken
     // well inside the two seconds the window then waits for the data request.
     ui.popup->close();
-    ok = line.write(QByteArray("#B_USB")) && ok;
-    QTest::qWait(100);
-    ok = line.write(QByteArray("#B_PR") + char(40)) && ok;
+    line.send("#B_USB");
+    line.send(QByteArray("#B_PR") + char(40));
     QTest::qWait(100);
     ok = save(ui.window, out + QStringLiteral("/main-window-running.png")) && ok;
 
