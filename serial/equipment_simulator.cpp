@@ -239,6 +239,11 @@ void EquipmentSimulator::hang_up()
 #endif
 }
 
+bool EquipmentSimulator::is_hung_up() const
+{
+    return hung_up;
+}
+
 const QList<EquipmentSimulator::Received>& EquipmentSimulator::received() const
 {
     return records;

@@ -87,6 +87,7 @@ public:
     // Unqueued, for tests that want two tokens in one delivery.
     void send_now(const QByteArray& bytes);
     void hang_up();
+    bool is_hung_up() const;
 
     const QList<Received>& received() const;
     QList<QByteArray> tokens() const;
