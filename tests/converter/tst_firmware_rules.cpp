@@ -16,24 +16,22 @@ private slots:
 // Built from real input bytes so the counting of line feeds and other bytes is covered with the field widths.
 void tst_firmware_rules::header_fields_data()
 {
-    QTest::addColumn<char>("board");
     QTest::addColumn<int>("line_feeds");
     QTest::addColumn<int>("other_bytes");
     QTest::addColumn<QByteArray>("header");
 
-    QTest::newRow("L 255, padded") << 'C' << 255 << 100 << QByteArray("#\rC\r0FF\r071\r");
-    QTest::newRow("L 256, unpadded") << 'C' << 256 << 100 << QByteArray("#\rC\r100\r071\r");
-    QTest::newRow("L 4095, T not raised") << 'C' << 4095 << 100 << QByteArray("#\rC\rFFF\r071\r");
-    QTest::newRow("L 4096, T one more") << 'C' << 4096 << 100 << QByteArray("#\rC\r1000\r072\r");
-    QTest::newRow("N 65535, padded") << 'B' << 300 << 65535 << QByteArray("#\rB\r12C\r01000C\r");
-    QTest::newRow("N 65536, unpadded") << 'B' << 300 << 65536 << QByteArray("#\rB\r12C\r1000D\r");
-    QTest::newRow("N 1048575, T not raised") << 'B' << 300 << 1048575 << QByteArray("#\rB\r12C\r10000C\r");
-    QTest::newRow("N 1048576, T one more") << 'B' << 300 << 1048576 << QByteArray("#\rB\r12C\r10000E\r");
+    QTest::newRow("L 255, padded") << 255 << 100 << QByteArray("#\rC\r0FF\r071\r");
+    QTest::newRow("L 256, unpadded") << 256 << 100 << QByteArray("#\rC\r100\r071\r");
+    QTest::newRow("L 4095, T not raised") << 4095 << 100 << QByteArray("#\rC\rFFF\r071\r");
+    QTest::newRow("L 4096, T one more") << 4096 << 100 << QByteArray("#\rC\r1000\r072\r");
+    QTest::newRow("N 65535, padded") << 300 << 65535 << QByteArray("#\rC\r12C\r01000C\r");
+    QTest::newRow("N 65536, unpadded") << 300 << 65536 << QByteArray("#\rC\r12C\r1000D\r");
+    QTest::newRow("N 1048575, T not raised") << 300 << 1048575 << QByteArray("#\rC\r12C\r10000C\r");
+    QTest::newRow("N 1048576, T one more") << 300 << 1048576 << QByteArray("#\rC\r12C\r10000E\r");
 }
 
 void tst_firmware_rules::header_fields()
 {
-    QFETCH(char, board);
     QFETCH(int, line_feeds);
     QFETCH(int, other_bytes);
     QFETCH(QByteArray, header);
@@ -47,7 +45,7 @@ void tst_firmware_rules::header_fields()
     for (int i = 0; i < line_feeds; ++i)
         input.insert(int(qint64(i) * other_bytes / qMax(line_feeds, 1)) + i, '\n');
 
-    const QByteArray output = rewritten(input, board);
+    const QByteArray output = rewritten(input, 'C');
     QCOMPARE(output.left(header.size()), header);
     QCOMPARE(output.mid(header.size()), QByteArray(input).replace('\n', QByteArray()));
 }
