@@ -2,6 +2,7 @@
 
 #include "app/package_rules.h"
 #include "converter/zipwindow.h"
+#include "serial/port_access.h"
 #include "serial/serial.h"
 #include "ui_mainwindow.h"
 #include "widgets/popup.h"
@@ -30,7 +31,6 @@ const char* const disconnected_status = "DESCONECTADO";
 const char* const connected_style = "background:rgb(15, 255, 15);font: 75 9pt Arial Black; color:rgb(0, 0, 0);";
 const char* const disconnected_style =
     "background:rgb(255, 15, 15);font: 75 9pt Arial Black; color:rgb(255, 255, 255); border: 1px solid black;";
-const char* const port_busy_notice = "Outro dispositivo já está conectado a esta porta COM";
 const char* const invalid_package_text = "Erro! Arquivo Inválido";
 const char* const valid_package_text = "Arquivo Validado";
 const char* const unreadable_firmware_text = "Erro! Não foi possível ler o firmware do pacote";
@@ -444,7 +444,7 @@ void MainWindow::serial_state(QString message)
     if (message == QLatin1String(Serial::connected_text)) {
         show_connected();
     } else if (message == QLatin1String(Serial::busy_text)) {
-        ui->info->setText(QString::fromUtf8(port_busy_notice));
+        ui->info->setText(port_access::refusal_notice(port_access::inspect(ui->boxPort->currentText())));
     } else if (protocol::holds_failure(message)) {
         end_run(message);
     } else if (contains(protocol::usb_announcement) || contains(protocol::uart_announcement)) {

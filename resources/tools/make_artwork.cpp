@@ -571,6 +571,9 @@ int main(int argc, char** argv)
         {"oie_transparent.png", 225, 225, 225, 225, drawPlug},
         {"encrypt.png", 64, 64, 64, 64, drawPadlock},
         {"warning_icon.png", 2400, 2400, 100, 100, drawWarning},
+        // X servers refuse a request above 16 MB, and a window icon travels as one request of
+        // four bytes per pixel: the dialog's own icon stays small.
+        {"warning_icon_256.png", 256, 256, 100, 100, drawWarning},
         {"config-icon.png", 48, 48, 48, 48, drawGear},
         {"exit-icon.png", 48, 48, 48, 48, drawExit},
         {"help-icon.png", 48, 48, 48, 48, drawHelp},

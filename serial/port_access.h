@@ -1,0 +1,27 @@
+#ifndef PORT_ACCESS_H
+#define PORT_ACCESS_H
+
+#include <QString>
+
+// The serial module refuses a port held by another program and a port this user may not open with
+// the same error. The device file tells them apart: only a refusal on a file the user may not read
+// and write is a permission problem, and its fix is the group that owns the device.
+namespace port_access
+{
+
+struct Device {
+    bool found = false;
+    bool user_may_open = true;
+    // The group that owns the device, as the system names it; empty when it has no name.
+    QString group;
+};
+
+// The device behind a port name, as this process sees it now.
+Device inspect(const QString& port_name);
+
+// What the operator reads after the port refused to open.
+QString refusal_notice(const Device& device);
+
+} // namespace port_access
+
+#endif // PORT_ACCESS_H
