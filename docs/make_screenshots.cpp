@@ -6,6 +6,7 @@
 #include "serial/equipment_simulator.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
+#include "widgets/form_fonts.h"
 #include "widgets/popup.h"
 
 #include <QApplication>
@@ -31,6 +32,7 @@ int main(int argc, char* argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
+    form_fonts::install();
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
     QDir().mkpath(out);
 

@@ -8,8 +8,7 @@ namespace
 const char* const busy_notice = "Outro dispositivo já está conectado a esta porta COM";
 // Group membership is read at log-in, so the fix needs a new session as well.
 const char* const group_notice = "Sem permissão na porta: inclua o usuário no grupo %1 e entre de novo na sessão";
-const char* const unnamed_group_notice =
-    "Sem permissão na porta: inclua o usuário no grupo dono do dispositivo e entre de novo na sessão";
+const char* const unnamed_group = "dono do dispositivo";
 
 } // namespace
 
@@ -19,7 +18,7 @@ port_access::Device port_access::inspect(const QString& port_name)
     // The serial module looks a bare name up under /dev, as here. QFileInfo asks the system with
     // this user's own ids, the way opening the device does.
     const QFileInfo file(port_name.startsWith(QLatin1Char('/')) ? port_name : QStringLiteral("/dev/") + port_name);
-    return {file.exists(), file.isReadable() && file.isWritable(), file.group()};
+    return {file.exists() && !(file.isReadable() && file.isWritable()), file.group()};
 #else
     // A Windows port name is no file to look at, and there the refusal means another program
     // holds the port.
@@ -30,9 +29,8 @@ port_access::Device port_access::inspect(const QString& port_name)
 
 QString port_access::refusal_notice(const Device& device)
 {
-    if (!device.found || device.user_may_open)
+    if (!device.denied)
         return QString::fromUtf8(busy_notice);
-    if (device.group.isEmpty())
-        return QString::fromUtf8(unnamed_group_notice);
-    return QString::fromUtf8(group_notice).arg(device.group);
+    return QString::fromUtf8(group_notice)
+        .arg(device.group.isEmpty() ? QString::fromUtf8(unnamed_group) : device.group);
 }

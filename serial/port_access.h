@@ -10,8 +10,8 @@ namespace port_access
 {
 
 struct Device {
-    bool found = false;
-    bool user_may_open = true;
+    // The device file exists and this user may not both read and write it.
+    bool denied = false;
     // The group that owns the device, as the system names it; empty when it has no name.
     QString group;
 };
