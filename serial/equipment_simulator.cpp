@@ -231,8 +231,12 @@ void EquipmentSimulator::hang_up()
     if (port)
         port->close();
 #ifdef Q_OS_UNIX
-    delete notifier;
-    notifier = nullptr;
+    // A hang-up may come from inside the notifier's own signal.
+    if (notifier) {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+        notifier = nullptr;
+    }
     if (master_fd >= 0)
         ::close(master_fd);
     master_fd = -1;
@@ -411,8 +415,8 @@ void EquipmentSimulator::answer_line(const Received& item)
     }
     if (item.file == options.hang_up_file && item.line == options.hang_up_after_line) {
         phase = Phase::done;
-        inject(QStringLiteral("link lost after file %1 line %2").arg(item.file + 1).arg(item.line));
         hang_up();
+        inject(QStringLiteral("link lost after file %1 line %2").arg(item.file + 1).arg(item.line));
         return;
     }
     if (item.file == options.fail_file && item.line == options.fail_after_line) {
