@@ -1,8 +1,8 @@
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
+#include "serial/equipment_simulator.h"
 #include "serial/port_access.h"
 #include "support/package_builder.h"
-#include "support/pty_pair.h"
 #include "support/window_under_test.h"
 #include "widgets/form_fonts.h"
 #include "widgets/popup.h"
@@ -59,10 +59,11 @@ void tst_real_display::every_window_maps_and_shows_its_texts_whole()
 {
     QVERIFY2(QGuiApplication::platformName() == QLatin1String("xcb"), "run through on_xvfb.sh");
     form_fonts::install();
-    PtyPair line;
+    EquipmentSimulator line;
+    QVERIFY(line.open_pty());
     WindowUnderTest ui;
     ui.window->show();
-    QVERIFY(ui.connect_to(line));
+    QVERIFY(ui.connect_to(line.port_path()));
     QTemporaryDir folder;
     const QString package = folder.filePath(QStringLiteral("Linha_X_3000#rev2.vkt"));
     QVERIFY(package_builder::write_package(package, {{"MAIN_1", package_builder::converted_firmware('C', 4)}}));

@@ -1,5 +1,5 @@
+#include "serial/equipment_simulator.h"
 #include "serial/port_access.h"
-#include "support/pty_pair.h"
 #include "support/window_under_test.h"
 
 #include <QFileInfo>
@@ -43,22 +43,23 @@ void tst_port_access::notice()
 
 void tst_port_access::denied_opening_names_the_owning_group()
 {
-    PtyPair pty;
+    EquipmentSimulator pty;
+    QVERIFY(pty.open_pty());
     WindowUnderTest ui;
-    QCOMPARE(chmod(qPrintable(pty.slave_path()), 0), 0);
+    QCOMPARE(chmod(qPrintable(pty.port_path()), 0), 0);
     // Root opens any file, so as root the opening runs as nobody, keeping root as the saved id to
     // come back; access checks go by the real id, so that one changes too.
     const bool root = geteuid() == 0;
     const bool dropped = !root || (setresgid(65534, 65534, 0) == 0 && setresuid(65534, 65534, 0) == 0);
-    const bool denied = dropped && !QFileInfo(pty.slave_path()).isReadable();
-    const bool connected = denied && ui.connect_to(pty);
+    const bool denied = dropped && !QFileInfo(pty.port_path()).isReadable();
+    const bool connected = denied && ui.connect_to(pty.port_path());
     if (root && (setresuid(0, 0, 0) != 0 || setresgid(0, 0, 0) != 0))
         qFatal("could not return to root");
     if (!denied)
         QSKIP("cannot become a user the pseudo-terminal refuses: the denied opening is not exercised");
 
     QVERIFY(!connected);
-    QCOMPARE(ui.text("info"), port_access::refusal_notice({true, QFileInfo(pty.slave_path()).group()}));
+    QCOMPARE(ui.text("info"), port_access::refusal_notice({true, QFileInfo(pty.port_path()).group()}));
 }
 
 QTEST_MAIN(tst_port_access)

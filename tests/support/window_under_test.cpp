@@ -3,7 +3,6 @@
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
 #include "support/dialog_answer.h"
-#include "support/pty_pair.h"
 #include "widgets/popup.h"
 
 #include <QApplication>
@@ -47,11 +46,6 @@ QWidget* WindowUnderTest::widget(const char* name) const
 QString WindowUnderTest::text(const char* name) const
 {
     return widget(name)->property("text").toString();
-}
-
-bool WindowUnderTest::connect_to(const PtyPair& pty)
-{
-    return connect_to(pty.slave_path());
 }
 
 bool WindowUnderTest::connect_to(const QString& port_path)

@@ -8,7 +8,6 @@
 
 class MainWindow;
 class PopUp;
-class PtyPair;
 class QWidget;
 class zipwindow;
 
@@ -28,7 +27,6 @@ public:
     QString text(const char* name) const;
 
     // Picks the pseudo-terminal's port and presses the connect button; true when connected.
-    bool connect_to(const PtyPair& pty);
     bool connect_to(const QString& port_path);
     // Presses "PROCURAR" and answers the file dialog with the path (null cancels); true when the
     // window shows the path it got.
