@@ -89,6 +89,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 {
     ui->setupUi(this);
     ui->statusConnect->setAlignment(Qt::AlignCenter);
+    // A port the system does not list (the simulated equipment's pseudo-terminal, an adapter
+    // behind an unusual driver) can be typed in by name.
+    ui->boxPort->setEditable(true);
 
     popup = new PopUp();
     zip_window = new zipwindow();
