@@ -4,6 +4,7 @@
 #include "converter/zipwindow.h"
 #include "serial/port_access.h"
 #include "serial/serial.h"
+#include "serial/service_log.h"
 #include "ui_mainwindow.h"
 #include "widgets/popup.h"
 
@@ -96,12 +97,15 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     popup = new PopUp();
     zip_window = new zipwindow();
     serial = new Serial(&port);
+    // Before the window's own connection to the link, so that a token is logged before its reaction.
+    ServiceLog::shared().attach(&port, serial);
 
     fill_port_list();
 
     converter_shortcut = new QShortcut(QKeySequence(QString::fromLatin1(converter_keys)), this);
     converter_shortcut->setContext(Qt::WindowShortcut);
 
+    connect(popup, &PopUp::init, this, [this] { ServiceLog::shared().begin_update(package_path); });
     connect(popup, &PopUp::init, this, &MainWindow::init_button);
     connect(serial, &Serial::buffer, this, [this](const QByteArray& bytes) {
         if (transmissions_running == 0)
@@ -294,6 +298,7 @@ void MainWindow::read_archive()
         stop_link_timers();
         reset_popup();
         serial->write_data(QByteArray(protocol::end_token));
+        ServiceLog::shared().end_update(QStringLiteral("package complete"));
         package_extraction::remove(extraction);
         return;
     }
@@ -384,6 +389,7 @@ bool MainWindow::protocol_wait(int ms)
     // meanwhile and hands it on afterwards, in order. That does not depend on how the port's
     // notifications reach the event loop (sockets here, Windows event objects there), so the
     // wait means the same on every platform.
+    ServiceLog::shared().note_wait(ms);
     const quint64 run = run_generation;
     InputHold input_hold;
     serial->hold(true);
@@ -515,6 +521,7 @@ void MainWindow::reset_port()
             end_run_link_lost();
         return;
     }
+    ServiceLog::shared().note_open(port.portName(), true);
     port.setBaudRate(Serial::base_baud_rate, QSerialPort::AllDirections);
 }
 
@@ -526,7 +533,7 @@ void MainWindow::confirm_file()
         if (!protocol_wait(waits.event_port_pause_ms))
             return;
         // A failure here shows up later as link errors or missing answers.
-        port.open(QIODevice::ReadWrite);
+        ServiceLog::shared().note_open(port.portName(), port.open(QIODevice::ReadWrite));
     }
     set_progress_and_status(QString::fromUtf8(protocol::success_status), progress_done);
     if (!protocol_wait(waits.confirm_pause_ms))
@@ -560,6 +567,7 @@ void MainWindow::fail_run(const QString& text, bool link_gone)
     set_progress_and_status(text, 0);
     if (link_gone)
         disconnect_after_loss(text);
+    ServiceLog::shared().end_update(text);
 }
 
 void MainWindow::disconnect_after_loss(const QString& notice)

@@ -1,5 +1,7 @@
 #include "serial/serial.h"
 
+#include "serial/service_log.h"
+
 #include <QDebug>
 
 #include <utility>
@@ -31,6 +33,7 @@ void Serial::open_port(const QString& port_name)
     port->setFlowControl(QSerialPort::NoFlowControl);
 
     if (port->open(QIODevice::ReadWrite)) {
+        ServiceLog::shared().note_open(port_name, true);
         loss_reported = false;
         emit buffer(QByteArray(connected_text));
         return;
@@ -43,6 +46,7 @@ void Serial::open_port(const QString& port_name)
 
 void Serial::write_data(const QByteArray& data)
 {
+    ServiceLog::shared().note_sent(data);
     if (port->write(data) == -1)
         qDebug().noquote()
             << tr("Failed to write the data to port %1, error: %2").arg(port->portName(), port->errorString());

@@ -4,17 +4,18 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QStandardPaths>
 #include <QTime>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 Q_LOGGING_CATEGORY(vkt_link, "vkt.link", QtInfoMsg)
 
@@ -23,8 +24,9 @@ namespace
 
 const char* const file_prefix = "update_";
 const char* const file_suffix = ".log";
-// Room kept under a file's cap so that the outcome still fits once the trace has been cut.
-constexpr qint64 outcome_reserve_bytes = 1024;
+// Room kept under a file's cap so that the summary and the outcome still fit once the trace has
+// been cut.
+constexpr qint64 closing_reserve_bytes = 1024;
 // A write to the disk can stall for several milliseconds on a busy machine (measured: up to
 // 16 ms for 16 KB), longer than the pause between two lines, so the update's thread only ever
 // appends to memory. The writer thread takes what has gathered this often, or sooner when the
@@ -34,24 +36,21 @@ constexpr int wake_writer_wait_ms = 100;
 // Device chunks are a token or two; anything longer is noise worth seeing only in part.
 constexpr int received_bytes_shown = 64;
 
-QByteArray printable(const QByteArray& bytes, int limit)
+QByteArray printable(const QByteArray& bytes)
 {
     static const char digits[] = "0123456789abcdef";
-    const int shown = qMin(bytes.size(), limit);
     QByteArray out;
-    out.reserve(shown + 16);
-    for (int i = 0; i < shown; ++i) {
-        const auto c = static_cast<unsigned char>(bytes.at(i));
+    out.reserve(bytes.size() + 16);
+    for (const char byte : bytes) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out.append(static_cast<char>(c));
+            out.append(byte);
         } else {
             out.append("\\x");
             out.append(digits[c >> 4]);
             out.append(digits[c & 0xf]);
         }
     }
-    if (shown < bytes.size())
-        out.append(" ...");
     return out;
 }
 
@@ -63,6 +62,35 @@ void warn_unwritable(const QString& folder, const QString& why)
 }
 
 } // namespace
+
+// What the update's thread hands over: formatting is left to the writer, so that a line sent
+// costs the update a copy of its first bytes and nothing more.
+struct ServiceLog::Record {
+    int ms_of_day;
+    const char* kind;
+    QByteArray detail;
+    // Bytes that crossed the line: their full size, of which `detail` holds the first few.
+    int byte_count = -1;
+    // The summary and the outcome are what support reads first: kept even in a trace cut short.
+    bool closing = false;
+
+    QByteArray line() const
+    {
+        char stamp[32];
+        const int ms = ms_of_day;
+        std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
+                      ms % 1000);
+        QByteArray text = QByteArray(stamp) + kind;
+        if (byte_count >= 0) {
+            text += ' ' + QByteArray::number(byte_count) + " B " + printable(detail);
+            if (byte_count > detail.size())
+                text += " ...";
+        } else if (!detail.isEmpty()) {
+            text += ' ' + detail;
+        }
+        return text;
+    }
+};
 
 // Owns the open file of one update; everything but append() and wake() runs on its own thread.
 class ServiceLog::Writer
@@ -83,10 +111,10 @@ public:
         thread.join();
     }
 
-    void append(const QByteArray& line)
+    void append(Record&& record)
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        pending += line;
+        pending.push_back(std::move(record));
     }
 
     void wake()
@@ -105,27 +133,51 @@ private:
         for (bool last = false; !last;) {
             woken.wait_for(lock, writer_period, [this] { return stopping || wake_asked; });
             wake_asked = false;
-            QByteArray batch;
+            std::vector<Record> batch;
             batch.swap(pending);
             last = stopping;
             lock.unlock();
-            // One warning per update: after a failure the rest of the trace is dropped.
-            if (!batch.isEmpty() && !failed && (file->write(batch) != batch.size() || !file->flush())) {
-                failed = true;
-                warn_unwritable(folder, file->errorString());
-            }
+            write(batch);
             lock.lock();
         }
         file->close();
+    }
+
+    void write(const std::vector<Record>& batch)
+    {
+        QByteArray text;
+        for (const Record& record : batch) {
+            const QByteArray line = record.line() + '\n';
+            if (cut && !record.closing)
+                continue;
+            if (!record.closing && written + text.size() + line.size() > file_bytes_cap - closing_reserve_bytes) {
+                cut = true;
+                text +=
+                    Record{record.ms_of_day, "note", "trace cut here: the file reached its size limit"}.line() + '\n';
+                continue;
+            }
+            text += line;
+        }
+        // One warning per update: after a failure the rest of the trace is dropped.
+        if (text.isEmpty() || failed)
+            return;
+        if (file->write(text) != text.size() || !file->flush()) {
+            failed = true;
+            warn_unwritable(folder, file->errorString());
+        }
+        written += text.size();
     }
 
     std::unique_ptr<QFile> file;
     const QString folder;
     std::mutex mutex;
     std::condition_variable woken;
-    QByteArray pending;
+    std::vector<Record> pending;
     bool stopping = false;
     bool wake_asked = false;
+    // Owned by the writer's thread.
+    qint64 written = 0;
+    bool cut = false;
     bool failed = false;
     // Declared last: it starts running as soon as it is constructed.
     std::thread thread;
@@ -134,25 +186,6 @@ private:
 ServiceLog::ServiceLog(const QString& folder) : log_folder(folder)
 {
     set_clock();
-}
-
-// Wall-clock time of day, so that a trace can be matched against what the operator reports.
-// Asking the wall clock for the local time costs about 17 us here (the time zone is looked up
-// every time), longer than the whole rest of a line, so it is asked once per update and the
-// monotonic clock counts from there.
-void ServiceLog::set_clock()
-{
-    clock_base_ms = QTime::currentTime().msecsSinceStartOfDay();
-    clock.start();
-}
-
-QByteArray ServiceLog::stamp() const
-{
-    constexpr qint64 day_ms = 24 * 3600 * 1000;
-    const auto ms = static_cast<int>((clock_base_ms + clock.elapsed()) % day_ms);
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-    return QByteArray(text);
 }
 
 ServiceLog::~ServiceLog()
@@ -181,10 +214,8 @@ void ServiceLog::begin_update(const QString& package)
     if (updating)
         end_update(QStringLiteral("abandoned: another update began"));
     updating = true;
-    truncated = false;
-    file_bytes = lines_sent = bytes_sent = chunks_received = 0;
+    lines_sent = bytes_sent = chunks_received = 0;
     set_clock();
-
     if (!log_folder.isEmpty())
         open_file();
     write("begin", package.toUtf8() + ' ' + QDateTime::currentDateTime().toString(Qt::ISODate).toLatin1());
@@ -196,13 +227,12 @@ void ServiceLog::end_update(const QString& outcome)
         write("outcome", outcome.toUtf8());
         return;
     }
-    // The summary and the outcome are what support reads first, so they are kept even in a trace
-    // cut short.
-    truncated = false;
-    write("summary", "lines sent " + QByteArray::number(lines_sent) + ", bytes sent " + QByteArray::number(bytes_sent) +
-                         ", chunks received " + QByteArray::number(chunks_received) + ", " +
-                         QByteArray::number(clock.elapsed()) + " ms");
-    write("outcome", outcome.toUtf8().left(static_cast<int>(outcome_reserve_bytes) / 2));
+    write("summary",
+          "lines sent " + QByteArray::number(lines_sent) + ", bytes sent " + QByteArray::number(bytes_sent) +
+              ", chunks received " + QByteArray::number(chunks_received) + ", " + QByteArray::number(clock.elapsed()) +
+              " ms",
+          -1, true);
+    write("outcome", outcome.toUtf8().left(static_cast<int>(closing_reserve_bytes) / 2), -1, true);
     updating = false;
     // Waits for the last lines to reach the disk; the update is over, nothing is paced any more.
     writer.reset();
@@ -213,7 +243,7 @@ void ServiceLog::note_sent(const QByteArray& bytes)
     ++lines_sent;
     bytes_sent += bytes.size();
     if (active())
-        write("sent", QByteArray::number(bytes.size()) + " B " + printable(bytes, sent_bytes_shown));
+        write("sent", bytes.left(sent_bytes_shown), bytes.size());
 }
 
 void ServiceLog::note_received(const QByteArray& bytes)
@@ -228,7 +258,7 @@ void ServiceLog::note_received(const QByteArray& bytes)
         write("link", bytes);
     } else {
         ++chunks_received;
-        write("recv", QByteArray::number(bytes.size()) + " B " + printable(bytes, received_bytes_shown));
+        write("recv", bytes.left(received_bytes_shown), bytes.size());
     }
 }
 
@@ -252,8 +282,9 @@ void ServiceLog::note_close()
 
 void ServiceLog::note_wait(int ms)
 {
-    if (active())
-        write("wait", QByteArray::number(ms) + " ms");
+    if (!active())
+        return;
+    write("wait", QByteArray::number(ms) + " ms");
     if (writer && ms >= wake_writer_wait_ms)
         writer->wake();
 }
@@ -264,31 +295,29 @@ void ServiceLog::note(const QString& text)
         write("note", text.toUtf8());
 }
 
+// Wall-clock time of day, so that a trace can be matched against what the operator reports.
+// Asking the wall clock for the local time costs about 17 us here (the time zone is looked up
+// every time), several times the rest of a line, so it is asked once per update and the
+// monotonic clock counts from there.
+void ServiceLog::set_clock()
+{
+    clock_base_ms = QTime::currentTime().msecsSinceStartOfDay();
+    clock.start();
+}
+
 bool ServiceLog::active() const
 {
     return writer || vkt_link().isDebugEnabled();
 }
 
-void ServiceLog::write(const char* kind, const QByteArray& detail)
+void ServiceLog::write(const char* kind, const QByteArray& detail, int byte_count, bool closing)
 {
-    QByteArray line = stamp();
-    line += ' ';
-    line += kind;
-    if (!detail.isEmpty()) {
-        line += ' ';
-        line += detail;
-    }
+    constexpr qint64 day_ms = 24 * 3600 * 1000;
+    Record record{static_cast<int>((clock_base_ms + clock.elapsed()) % day_ms), kind, detail, byte_count, closing};
     if (vkt_link().isDebugEnabled())
-        qCDebug(vkt_link).noquote() << QString::fromUtf8(line);
-    if (!writer || truncated)
-        return;
-    line += '\n';
-    if (file_bytes + line.size() > file_bytes_cap - outcome_reserve_bytes && updating) {
-        truncated = true;
-        line = stamp() + " note trace cut here: the file reached its size limit\n";
-    }
-    writer->append(line);
-    file_bytes += line.size();
+        qCDebug(vkt_link).noquote() << QString::fromUtf8(record.line());
+    if (writer)
+        writer->append(std::move(record));
 }
 
 void ServiceLog::open_file()

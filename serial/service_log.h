@@ -18,8 +18,9 @@ Q_DECLARE_LOGGING_CATEGORY(vkt_link)
 // A trace of every update for support to read after a failed one: what crossed the line, rate
 // changes, port opens and closes, waits, time-outs and the outcome, each stamped to the
 // millisecond. Each update gets a file of its own; between updates lines go to the console trace
-// only. The log must never cost the update anything: lines are handed to a writer thread, and a
-// folder or disk that refuses them yields one console warning and a run without a file.
+// only. The log must never cost the update anything: lines are handed to a writer thread that
+// formats and writes them, and a folder or disk that refuses them yields one console warning and
+// a run without a file.
 class ServiceLog
 {
 public:
@@ -60,19 +61,17 @@ public:
     QString folder() const { return log_folder; }
 
 private:
+    struct Record;
     class Writer;
 
     void set_clock();
-    QByteArray stamp() const;
     bool active() const;
-    void write(const char* kind, const QByteArray& detail);
+    void write(const char* kind, const QByteArray& detail, int byte_count = -1, bool closing = false);
     void open_file();
     void prune_old_files();
 
     QString log_folder;
     std::unique_ptr<Writer> writer;
-    qint64 file_bytes = 0;
-    bool truncated = false;
     bool updating = false;
     qint64 lines_sent = 0;
     qint64 bytes_sent = 0;
