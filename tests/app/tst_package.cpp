@@ -53,6 +53,8 @@ void tst_package::archive_chunks()
     QCOMPARE(archive.line_count, 2);
     QCOMPARE(archive.chunk(1) + archive.chunk(2), QByteArray("\n\xFF\r"));
     QCOMPARE(archive_rules::wire_bytes(archive.chunk(0)), QByteArray("A"));
+    // A NUL first leaves nothing at all to send, not the whole line.
+    QCOMPARE(archive_rules::wire_bytes(QByteArray("\0B\r", 3)), QByteArray());
 }
 
 // Each package is chosen beside an operator's folder "outside" (an '@' in a name or a link's
