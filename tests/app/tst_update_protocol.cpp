@@ -151,6 +151,7 @@ void tst_update_protocol::whole_package()
     QCOMPARE(rig.status(), success_text + " (3 / 3)");
     QVERIFY(rig.only_packages_left());
     QVERIFY(!rig.ui.popup->isVisible() && rig.init_button()->isEnabled());
+    QVERIFY(rig.ui.widget("boxStatus")->isEnabled());
 
     // Every data line at the link's rate, paced by at least the pause: on average over the
     // file's lines as the lower bound, and a median far below the other link's pause.
@@ -298,6 +299,7 @@ void tst_update_protocol::consent_is_per_package()
     QTest::qWait(100);
     QCOMPARE(rig.sim.tokens().size(), 1);
     QVERIFY(rig.init_button()->isEnabled() && !rig.ui.popup->is_started());
+    QCOMPARE(rig.status(), QString());            // no counter of the ended run
     QCOMPARE(names_in(rig.dir.path()).size(), 3); // two packages, one unpacking
     rig.ui.converter->show();
     rig.ui.window->close();
@@ -337,6 +339,7 @@ void tst_update_protocol::connection_control()
 {
     Rig rig;
     QVERIFY(rig.sim.open_pty());
+    QVERIFY(!rig.ui.widget("archiveGroupBox")->isEnabled() && !rig.ui.widget("boxStatus")->isEnabled());
     auto* scan = rig.ui.widget<QAbstractButton>("scan_push_button");
     scan->click();
     scan->click();
