@@ -108,6 +108,7 @@ void tst_package::crafted_package_data()
     // A later choice that is refused or cancelled must not redirect the removal.
     accepted("rejected name after a package", "P.vkt", two, "outside.VKT");
     accepted("cancelled choice after a package", "P.vkt", two, "");
+    accepted("refused package after a package", "P.vkt", two, "missing.vkt");
     accepted("file waiting to be sent replaced by a link", "P.vkt", two, "<link>");
 }
 
@@ -169,6 +170,9 @@ void tst_package::crafted_package()
     QVERIFY2(longest_gap_ms < 2000, qPrintable(QString::number(longest_gap_ms)));
     if (!then.startsWith('<'))
         QVERIFY(ui.choose_package(then.isEmpty() ? QString() : workspace.filePath(then)));
+    // The consent asked for the earlier package must not outlive a refused choice.
+    if (then == "missing.vkt")
+        QVERIFY(!ui.popup->isVisible());
     if (then == "<link>") {
         // What was put in place of a file of ours is neither followed nor removed, and the run
         // ends rather than waiting on it for good.
