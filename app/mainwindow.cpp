@@ -303,15 +303,15 @@ void MainWindow::read_archive()
         return;
     }
 
-    QFile file(file_list.first());
-    current_file_name = package_rules::file_name(file_list.first());
+    const QString head = file_list.first();
+    current_file_name = package_rules::file_name(head);
     ++transfer_epoch;
     // Waiting on a file that cannot be read would stall the run for good.
-    if (!archive_rules::load_file(archive, file.fileName())) {
+    if (!archive_rules::load_file(archive, head)) {
         fail_run(QString::fromUtf8(unreadable_firmware_text), false);
         return;
     }
-    file.remove();
+    QFile::remove(head);
     file_list.removeFirst();
     ++files_loaded;
     status_suffix = package_rules::counter_text(files_loaded, files_total);

@@ -206,21 +206,6 @@ void EquipmentSimulator::send(const QByteArray& bytes)
     queue(Outgoing::Kind::bytes, bytes);
 }
 
-void EquipmentSimulator::send_now(const QByteArray& bytes)
-{
-    if (hung_up)
-        return;
-    const qint64 now = clock.nsecsElapsed();
-    if (write_line(bytes) < 0)
-        return;
-    writes.append({bytes, now});
-    awaiting_uptake = true;
-    uptake_waited_ms = 0;
-    last_check_ns = written_at_ns = now;
-    last_write_bytes = bytes.size();
-    pump_timer.start(recheck_ms);
-}
-
 void EquipmentSimulator::hang_up()
 {
     hung_up = true;
@@ -286,11 +271,6 @@ const QList<EquipmentSimulator::Sent>& EquipmentSimulator::sent() const
 qint64 EquipmentSimulator::elapsed_ns() const
 {
     return clock.nsecsElapsed();
-}
-
-bool EquipmentSimulator::idle() const
-{
-    return outgoing.isEmpty() && !awaiting_uptake;
 }
 
 void EquipmentSimulator::read_line_side()

@@ -84,8 +84,6 @@ public:
     // Each write reaches the program as a delivery of its own: its link reads what is waiting and then
     // discards the rest of its input, so two writes read together would lose the second.
     void send(const QByteArray& bytes);
-    // Unqueued, for tests that want two tokens in one delivery.
-    void send_now(const QByteArray& bytes);
     void hang_up();
     bool is_hung_up() const;
 
@@ -96,8 +94,6 @@ public:
     const QList<Sent>& sent() const;
     // The clock of every at_ns.
     qint64 elapsed_ns() const;
-    // Nothing queued and the last write taken by the program.
-    bool idle() const;
 
 signals:
     // After it is recorded and the automatic reply is queued; scripts may send() from here.

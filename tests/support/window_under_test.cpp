@@ -77,12 +77,6 @@ bool WindowUnderTest::invoke(const char* slot, QGenericArgument first, QGenericA
     return QMetaObject::invokeMethod(window, slot, first, second);
 }
 
-QByteArray file_bytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 bool write_file(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);

@@ -40,8 +40,6 @@ public:
     zipwindow* converter = nullptr;
 };
 
-// A file's bytes, or "<missing>" when it cannot be read, so that a comparison names the cause.
-QByteArray file_bytes(const QString& path);
 bool write_file(const QString& path, const QByteArray& bytes);
 // Every entry of the folder, hidden ones included, sorted by name.
 QStringList names_in(const QString& folder);
