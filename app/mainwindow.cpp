@@ -1,10 +1,11 @@
 #include "app/mainwindow.h"
 
-#include "app/package_rules.h"
 #include "converter/zipwindow.h"
-#include "serial/port_access.h"
-#include "serial/serial.h"
-#include "serial/service_log.h"
+#include "link/link_conditions.h"
+#include "link/port_access.h"
+#include "link/serial.h"
+#include "rules/package_rules.h"
+#include "servicelog/service_log.h"
 #include "ui_mainwindow.h"
 #include "widgets/popup.h"
 
@@ -84,6 +85,27 @@ struct NestingCount {
     int& count;
 };
 
+// The log follows the port's rate changes and closes, and everything the link says.
+void attach_service_log(ServiceLog& log, QSerialPort& port, Serial& serial)
+{
+    QObject::connect(&port, &QSerialPort::baudRateChanged, &port,
+                     [&log](qint32 rate, QSerialPort::Directions) { log.note_rate(rate); });
+    QObject::connect(&port, &QIODevice::aboutToClose, &port, [&log] { log.note_close(); });
+    QObject::connect(&serial, &Serial::sent, &serial, [&log](const QByteArray& bytes) { log.note_sent(bytes); });
+    QObject::connect(&serial, &Serial::opened, &serial,
+                     [&log](const QString& name, bool ok) { log.note_open(name, ok); });
+    QObject::connect(&serial, &Serial::buffer, &serial, [&log](const QByteArray& bytes) {
+        if (bytes == link_conditions::timeout)
+            log.note_timeout();
+        else if (bytes == link_conditions::interrupted)
+            log.note_lost();
+        else if (bytes == link_conditions::connected || bytes == link_conditions::busy)
+            log.note_link(bytes);
+        else
+            log.note_received(bytes);
+    });
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow)
@@ -98,7 +120,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     zip_window = new zipwindow();
     serial = new Serial(&port);
     // Before the window's own connection to the link, so that a token is logged before its reaction.
-    ServiceLog::shared().attach(&port, serial);
+    attach_service_log(ServiceLog::shared(), port, *serial);
 
     fill_port_list();
 
@@ -117,7 +139,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     silence_timer.setSingleShot(true);
     connect(&silence_timer, &QTimer::timeout, this, [this] {
         if (popup->is_started())
-            end_run(QString::fromLatin1(Serial::timeout_text));
+            end_run(QString::fromLatin1(link_conditions::timeout));
     });
     connect(converter_shortcut, SIGNAL(activated()), this, SLOT(show_secret_window()));
 
@@ -319,12 +341,6 @@ void MainWindow::read_archive()
         init_button(true);
 }
 
-void MainWindow::load_archive(QFile* file)
-{
-    ++transfer_epoch;
-    archive_rules::load(archive, *file);
-}
-
 void MainWindow::clear_archive(Archive* archive)
 {
     if (archive == &this->archive)
@@ -450,9 +466,9 @@ void MainWindow::serial_state(QString message)
         return message.contains(QLatin1String(token), Qt::CaseSensitive);
     };
 
-    if (message == QLatin1String(Serial::connected_text)) {
+    if (message == QLatin1String(link_conditions::connected)) {
         show_connected();
-    } else if (message == QLatin1String(Serial::busy_text)) {
+    } else if (message == QLatin1String(link_conditions::busy)) {
         ui->info->setText(port_access::refusal_notice(port_access::inspect(ui->boxPort->currentText())));
     } else if (protocol::holds_failure(message)) {
         end_run(message);
@@ -553,7 +569,7 @@ void MainWindow::tear_down()
 
 void MainWindow::end_run(const QString& message)
 {
-    fail_run(protocol::failure_text(message), message == QLatin1String(Serial::interrupted_text));
+    fail_run(protocol::failure_text(message), message == QLatin1String(link_conditions::interrupted));
 }
 
 void MainWindow::end_run_link_lost()

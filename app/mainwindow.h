@@ -1,9 +1,9 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include "app/archive.h"
-#include "app/bootloader_protocol.h"
-#include "app/package_extraction.h"
+#include "rules/archive.h"
+#include "rules/bootloader_protocol.h"
+#include "rules/package_extraction.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -15,7 +15,6 @@
 
 class QCloseEvent;
 class QEventLoop;
-class QFile;
 class QShortcut;
 class PopUp;
 class Serial;
@@ -55,7 +54,6 @@ private slots:
     void show_secret_window();
     void read_archive();
     void timeout();
-    void load_archive(QFile* file);
     void send_archive();
     void clear_archive(Archive* archive);
     void set_send_delay();

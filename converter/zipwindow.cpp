@@ -1,7 +1,7 @@
 #include "converter/zipwindow.h"
 
-#include "app/package_extraction.h"
-#include "converter/firmware_rules.h"
+#include "rules/package_extraction.h"
+#include "rules/firmware_rules.h"
 #include "ui_zipwindow.h"
 
 #include <JlCompress.h>

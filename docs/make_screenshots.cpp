@@ -3,7 +3,7 @@
 // in progress and the converter.
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
-#include "serial/equipment_simulator.h"
+#include "equipment/equipment_simulator.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 #include "widgets/form_fonts.h"

@@ -4,7 +4,7 @@
 # Unix-only when it is the first branch of `#ifdef Q_OS_UNIX` / `#if defined(Q_OS_LINUX)` / ... or
 # of `#ifndef Q_OS_WIN`, or the `#else` of `#ifdef Q_OS_WIN`. Tests are not checked: they drive
 # pseudo-terminals and run only on Unix.
-#   scripts/check_posix_guards.sh [SOURCE_ROOT]     check app/ serial/ converter/ widgets/
+#   scripts/check_posix_guards.sh [SOURCE_ROOT]     check every program source
 #   scripts/check_posix_guards.sh --self-test       prove the check tells guarded from unguarded
 set -euo pipefail
 
@@ -103,6 +103,9 @@ SAMPLE
 fi
 
 root=${1:-"$(dirname "$0")/.."}
-mapfile -t sources < <(find "$root/app" "$root/serial" "$root/converter" "$root/widgets" \
-    -type f \( -name '*.cpp' -o -name '*.h' \) | sort)
+# Every program source, wherever its folder lies: all but the tests, benchmarks, docs, resources,
+# scripts and build folders.
+mapfile -t sources < <(find "$root" \( -name .git -o -name 'build*' -o -path "$root/tests" -o -path "$root/bench" \
+    -o -path "$root/docs" -o -path "$root/resources" -o -path "$root/scripts" \) -prune -o \
+    -type f \( -name '*.cpp' -o -name '*.h' \) -print | sort)
 scan "${sources[@]}"

@@ -1,7 +1,7 @@
 #include "widgets/popup.h"
 
 #include "ui_popup.h"
-#include "widgets/board_name.h"
+#include "rules/board_name.h"
 
 PopUp::PopUp(QWidget* parent) : QWidget(parent), ui(new Ui::PopUp)
 {

@@ -1,6 +1,6 @@
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
-#include "serial/equipment_simulator.h"
+#include "equipment/equipment_simulator.h"
 #include "support/dialog_answer.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"

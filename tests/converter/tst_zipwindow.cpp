@@ -1,4 +1,4 @@
-#include "converter/firmware_rules.h"
+#include "rules/firmware_rules.h"
 #include "converter/zipwindow.h"
 #include "support/dialog_answer.h"
 #include "support/package_builder.h"

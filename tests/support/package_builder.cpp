@@ -1,6 +1,6 @@
 #include "support/package_builder.h"
 
-#include "converter/firmware_rules.h"
+#include "rules/firmware_rules.h"
 
 #include <quazip.h>
 #include <quazipfile.h>

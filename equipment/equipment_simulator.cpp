@@ -1,0 +1,573 @@
+#include "equipment/equipment_simulator.h"
+
+#include "rules/firmware_rules.h"
+
+#include <QSerialPort>
+#include <QSocketNotifier>
+
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#ifdef Q_OS_MACOS
+#include <util.h>
+#else
+#include <pty.h>
+#endif
+#endif
+
+namespace
+{
+
+const QByteArray start_token = QByteArrayLiteral("#B_STR");
+const QByteArray end_token = QByteArrayLiteral("#B_END");
+const QByteArray data_request = QByteArrayLiteral("#B_MAX");
+constexpr char carriage_return = '\r';
+
+constexpr int header_lines = 4;
+constexpr int line_count_line = 3;
+// The tenths of a file reported while it arrives stop here: the last steps belong to the programming.
+constexpr int transfer_progress_cap = 90;
+constexpr int programming_progress = 95;
+
+constexpr qint32 base_baud = 19200;
+constexpr qint32 uart_baud = 38400;
+
+constexpr int recheck_ms = 1;
+// A write the program does not read (its port closed) must not hold the queue for ever.
+constexpr int uptake_bound_ms = 3000;
+// The program sleeps on its own thread (up to 5 s after confirming an event file), which is ours too: a check
+// that comes that late counts as this much, so the program's sleep never passes for a write nobody reads.
+constexpr int uptake_slice_cap_ms = 20;
+// On a real port the far side's read cannot be seen: leave the line quiet this long after the bytes are out.
+constexpr int port_gap_ms = 20;
+constexpr qint64 ns_per_ms = 1000000;
+
+bool starts_with_token(const QByteArray& bytes, QByteArray* token)
+{
+    for (const QByteArray& candidate : {start_token, end_token}) {
+        if (bytes.startsWith(candidate)) {
+            *token = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool is_token_prefix(const QByteArray& bytes)
+{
+    for (const QByteArray& candidate : {start_token, end_token}) {
+        if (bytes.size() < candidate.size() && candidate.startsWith(bytes))
+            return true;
+    }
+    return false;
+}
+
+int first_token_after_head(const QByteArray& bytes)
+{
+    int first = -1;
+    for (const QByteArray& candidate : {start_token, end_token}) {
+        const int at = bytes.indexOf(candidate, 1);
+        if (at > 0 && (first < 0 || at < first))
+            first = at;
+    }
+    return first;
+}
+
+QByteArray progress(int percent)
+{
+    return QByteArrayLiteral("#B_PR") + QByteArray(1, static_cast<char>(percent));
+}
+
+QByteArray field_of(const QByteArray& line)
+{
+    return line.endsWith(carriage_return) ? line.left(line.size() - 1) : line;
+}
+
+#ifdef Q_OS_UNIX
+qint32 rate_of(speed_t speed)
+{
+    struct Rate {
+        speed_t code;
+        qint32 rate;
+    };
+    static const Rate rates[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},    {B19200, 19200},
+                                 {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    for (const Rate& entry : rates) {
+        if (entry.code == speed)
+            return entry.rate;
+    }
+    return 0;
+}
+#endif
+
+} // namespace
+
+EquipmentSimulator::EquipmentSimulator() : EquipmentSimulator(Options()) {}
+
+EquipmentSimulator::EquipmentSimulator(const Options& options, QObject* parent) : QObject(parent), options(options)
+{
+    qRegisterMetaType<EquipmentSimulator::Received>();
+    qRegisterMetaType<EquipmentSimulator::FileReport>();
+    clock.start();
+    quiet_timer.setSingleShot(true);
+    connect(&quiet_timer, &QTimer::timeout, this, [this] { check_file(true); });
+    pump_timer.setSingleShot(true);
+    pump_timer.setTimerType(Qt::PreciseTimer);
+    connect(&pump_timer, &QTimer::timeout, this, &EquipmentSimulator::pump);
+}
+
+EquipmentSimulator::~EquipmentSimulator()
+{
+    hang_up();
+#ifdef Q_OS_UNIX
+    if (slave_fd >= 0)
+        ::close(slave_fd);
+#endif
+}
+
+bool EquipmentSimulator::open_pty()
+{
+#ifdef Q_OS_UNIX
+    if (master_fd >= 0 || port)
+        return false;
+    char name[256] = {};
+    if (::openpty(&master_fd, &slave_fd, name, nullptr, nullptr) != 0) {
+        master_fd = slave_fd = -1;
+        return false;
+    }
+    path = QString::fromLocal8Bit(name);
+    // The equipment's end passes bytes through untouched, like the far end of a wire, and the line starts at the
+    // rate a program connects at.
+    termios raw{};
+    ::tcgetattr(slave_fd, &raw);
+    ::cfmakeraw(&raw);
+    ::cfsetispeed(&raw, B19200);
+    ::cfsetospeed(&raw, B19200);
+    ::tcsetattr(slave_fd, TCSANOW, &raw);
+    ::fcntl(master_fd, F_SETFL, ::fcntl(master_fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master_fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave_fd, F_SETFD, FD_CLOEXEC);
+    notifier = new QSocketNotifier(master_fd, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &EquipmentSimulator::read_line_side);
+    return true;
+#else
+    return false;
+#endif
+}
+
+QString EquipmentSimulator::port_path() const
+{
+    return path;
+}
+
+bool EquipmentSimulator::open_port(const QString& name)
+{
+    if (master_fd >= 0 || port)
+        return false;
+    port = new QSerialPort(name, this);
+    port->setBaudRate(base_baud);
+    port->setDataBits(QSerialPort::Data8);
+    port->setParity(QSerialPort::NoParity);
+    port->setStopBits(QSerialPort::OneStop);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!port->open(QIODevice::ReadWrite)) {
+        delete port;
+        port = nullptr;
+        return false;
+    }
+    path = name;
+    connect(port, &QIODevice::readyRead, this, &EquipmentSimulator::read_line_side);
+    return true;
+}
+
+qint32 EquipmentSimulator::line_baud() const
+{
+    if (port)
+        return port->baudRate();
+#ifdef Q_OS_UNIX
+    if (slave_fd >= 0) {
+        termios settings{};
+        if (::tcgetattr(slave_fd, &settings) == 0)
+            return rate_of(::cfgetospeed(&settings));
+    }
+#endif
+    return 0;
+}
+
+void EquipmentSimulator::send(const QByteArray& bytes)
+{
+    if (hung_up)
+        return;
+    queue(Outgoing::Kind::bytes, bytes);
+}
+
+void EquipmentSimulator::hang_up()
+{
+    hung_up = true;
+    outgoing.clear();
+    pump_timer.stop();
+    quiet_timer.stop();
+    awaiting_uptake = false;
+    if (port)
+        port->close();
+#ifdef Q_OS_UNIX
+    // A hang-up may come from inside the notifier's own signal.
+    if (notifier) {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+        notifier = nullptr;
+    }
+    if (master_fd >= 0)
+        ::close(master_fd);
+    master_fd = -1;
+#endif
+}
+
+bool EquipmentSimulator::is_hung_up() const
+{
+    return hung_up;
+}
+
+const QList<EquipmentSimulator::Received>& EquipmentSimulator::received() const
+{
+    return records;
+}
+
+QList<QByteArray> EquipmentSimulator::tokens() const
+{
+    QList<QByteArray> found;
+    for (const Received& item : records) {
+        if (item.kind == Received::Kind::token)
+            found.append(item.bytes);
+    }
+    return found;
+}
+
+QList<QByteArray> EquipmentSimulator::lines_of(int file) const
+{
+    QList<QByteArray> found;
+    for (const Received& item : records) {
+        if (item.kind == Received::Kind::line && item.file == file)
+            found.append(item.bytes);
+    }
+    return found;
+}
+
+const QList<EquipmentSimulator::FileReport>& EquipmentSimulator::reports() const
+{
+    return file_reports;
+}
+
+const QList<EquipmentSimulator::Sent>& EquipmentSimulator::sent() const
+{
+    return writes;
+}
+
+qint64 EquipmentSimulator::elapsed_ns() const
+{
+    return clock.nsecsElapsed();
+}
+
+void EquipmentSimulator::read_line_side()
+{
+    QByteArray bytes;
+    if (port) {
+        bytes = port->readAll();
+    }
+#ifdef Q_OS_UNIX
+    else if (master_fd >= 0) {
+        char chunk[4096];
+        for (;;) {
+            const ssize_t n = ::read(master_fd, chunk, sizeof chunk);
+            if (n > 0) {
+                bytes.append(chunk, static_cast<int>(n));
+                continue;
+            }
+            // With our own slave descriptor held the master never sees the line close; any other failure would
+            // only make the notifier fire again at once.
+            if (n < 0 && errno != EAGAIN && errno != EINTR && notifier)
+                notifier->setEnabled(false);
+            if (n < 0 && errno == EINTR)
+                continue;
+            break;
+        }
+    }
+#endif
+    if (!bytes.isEmpty())
+        parse(bytes, clock.nsecsElapsed(), line_baud());
+}
+
+void EquipmentSimulator::parse(const QByteArray& bytes, qint64 at_ns, qint32 baud)
+{
+    incoming.append(bytes);
+    while (!incoming.isEmpty()) {
+        QByteArray token;
+        if (starts_with_token(incoming, &token)) {
+            incoming.remove(0, token.size());
+            if (token == start_token) {
+                // A file the program gave up on mid-way is still judged, on what arrived.
+                if (options.automatic && phase == Phase::receiving)
+                    check_file(false);
+                ++current_file;
+                line_in_file = 0;
+                file_bytes = 0;
+            }
+            record({Received::Kind::token, token, current_file, 0, at_ns, baud});
+            continue;
+        }
+        if (is_token_prefix(incoming))
+            break;
+        const int cr = incoming.indexOf(carriage_return);
+        const int next_token = first_token_after_head(incoming);
+        if (next_token > 0 && (cr < 0 || next_token < cr)) {
+            const QByteArray stray = incoming.left(next_token);
+            incoming.remove(0, next_token);
+            file_bytes += stray.size();
+            record({Received::Kind::stray, stray, current_file, 0, at_ns, baud});
+            continue;
+        }
+        if (cr < 0)
+            break;
+        const QByteArray line = incoming.left(cr + 1);
+        incoming.remove(0, cr + 1);
+        file_bytes += line.size();
+        record({Received::Kind::line, line, current_file, ++line_in_file, at_ns, baud});
+    }
+}
+
+void EquipmentSimulator::record(const Received& item)
+{
+    records.append(item);
+    if (options.automatic)
+        answer(item);
+    emit got(item);
+    if (item.kind == Received::Kind::token && item.bytes == end_token)
+        emit finished();
+}
+
+void EquipmentSimulator::answer(const Received& item)
+{
+    if (item.kind == Received::Kind::token) {
+        if (item.bytes == end_token) {
+            if (phase == Phase::receiving)
+                check_file(false);
+            phase = Phase::idle;
+            return;
+        }
+        if (options.silent_file >= 0 && item.file >= options.silent_file) {
+            if (!silent)
+                inject(QStringLiteral("silent from file %1 on").arg(item.file + 1));
+            silent = true;
+            phase = Phase::idle;
+            return;
+        }
+        phase = Phase::announced;
+        expected_data_lines = -1;
+        last_tenth = 0;
+        send(options.link == Link::usb ? QByteArrayLiteral("#B_USB") : QByteArrayLiteral("#B_UAR"));
+        if (options.link == Link::uart)
+            queue(Outgoing::Kind::rate, QByteArray(), uart_baud);
+        queue(Outgoing::Kind::pause, QByteArray(), options.data_request_ms);
+        send(data_request);
+        return;
+    }
+    if (phase != Phase::announced && phase != Phase::receiving)
+        return;
+    if (item.kind == Received::Kind::stray) {
+        quiet_timer.start(options.quiet_ms);
+        return;
+    }
+    answer_line(item);
+}
+
+void EquipmentSimulator::answer_line(const Received& item)
+{
+    quiet_timer.start(options.quiet_ms);
+    if (item.line == line_count_line) {
+        bool ok = false;
+        const int count = field_of(item.bytes).toInt(&ok, 16);
+        expected_data_lines = ok ? count : -1;
+    }
+    if (item.file == options.hang_up_file && item.line == options.hang_up_after_line) {
+        phase = Phase::done;
+        hang_up();
+        inject(QStringLiteral("link lost after file %1 line %2").arg(item.file + 1).arg(item.line));
+        return;
+    }
+    if (item.file == options.fail_file && item.line == options.fail_after_line) {
+        phase = Phase::done;
+        quiet_timer.stop();
+        send(options.fail_token);
+        queue(Outgoing::Kind::rate, QByteArray(), base_baud);
+        inject(QStringLiteral("%1 after file %2 line %3")
+                   .arg(QString::fromLatin1(options.fail_token))
+                   .arg(item.file + 1)
+                   .arg(item.line));
+        return;
+    }
+    if (item.line < header_lines || expected_data_lines < 0)
+        return;
+    const qint64 data_line = item.line - header_lines;
+    if (data_line > 0 && expected_data_lines > 0) {
+        const int tenth = static_cast<int>(data_line * 10 / expected_data_lines);
+        if (tenth > last_tenth && tenth < 10) {
+            last_tenth = tenth;
+            send(progress(std::min(tenth * 10, transfer_progress_cap)));
+        }
+    }
+    if (data_line >= expected_data_lines)
+        check_file(true);
+}
+
+void EquipmentSimulator::check_file(bool reply)
+{
+    quiet_timer.stop();
+    if (phase != Phase::announced && phase != Phase::receiving)
+        return;
+    phase = Phase::done;
+
+    FileReport report;
+    report.file = current_file;
+    const QList<QByteArray> lines = lines_of(current_file);
+    report.lines = lines.size();
+    report.bytes = file_bytes;
+    if (lines.size() > 1 && field_of(lines.at(1)).size() == 1)
+        report.board = lines.at(1).at(0);
+    report.problems = firmware_rules::check_received(lines);
+    file_reports.append(report);
+    emit file_checked(report);
+    if (!reply)
+        return;
+
+    if (!report.problems.isEmpty()) {
+        send(QByteArrayLiteral("#B_INV"));
+    } else {
+        send(progress(programming_progress));
+        send(QByteArrayLiteral("#B_ENV"));
+        if (current_file == options.reset_file) {
+            send(QByteArrayLiteral("#B_RST"));
+            queue(Outgoing::Kind::rate, QByteArray(), base_baud);
+            queue(Outgoing::Kind::pause, QByteArray(), options.reset_ms);
+            inject(QStringLiteral("reset after file %1").arg(current_file + 1));
+        }
+        send(QByteArrayLiteral("#B_BOK"));
+    }
+    queue(Outgoing::Kind::rate, QByteArray(), base_baud);
+}
+
+void EquipmentSimulator::inject(const QString& what)
+{
+    emit fault_injected(what);
+}
+
+void EquipmentSimulator::queue(Outgoing::Kind kind, const QByteArray& bytes, int ms)
+{
+    outgoing.append({kind, bytes, ms});
+    if (!pump_timer.isActive())
+        pump();
+}
+
+void EquipmentSimulator::pump()
+{
+    pump_timer.stop();
+    while (!hung_up) {
+        const qint64 now = clock.nsecsElapsed();
+        if (awaiting_uptake) {
+            if (!line_taken()) {
+                uptake_waited_ms += std::min<qint64>((now - last_check_ns) / ns_per_ms, uptake_slice_cap_ms);
+                last_check_ns = now;
+                if (uptake_waited_ms < uptake_bound_ms) {
+                    pump_timer.start(recheck_ms);
+                    return;
+                }
+            }
+            awaiting_uptake = false;
+        }
+        if (now < pause_until_ns) {
+            pump_timer.start(static_cast<int>((pause_until_ns - now + ns_per_ms - 1) / ns_per_ms));
+            return;
+        }
+        if (outgoing.isEmpty())
+            return;
+        const Outgoing item = outgoing.takeFirst();
+        switch (item.kind) {
+        case Outgoing::Kind::bytes: {
+            const qint64 written = write_line(item.bytes);
+            if (written < 0)
+                break;
+            if (written < item.bytes.size()) {
+                // The line's buffer is full; the program empties it from this same loop, so come back later.
+                outgoing.prepend({Outgoing::Kind::bytes, item.bytes.mid(static_cast<int>(written)), 0});
+                pump_timer.start(recheck_ms);
+                return;
+            }
+            writes.append({item.bytes, now});
+            awaiting_uptake = true;
+            uptake_waited_ms = 0;
+            last_check_ns = written_at_ns = now;
+            last_write_bytes = item.bytes.size();
+            if (item.bytes == data_request && phase == Phase::announced) {
+                phase = Phase::receiving;
+                quiet_timer.start(options.quiet_ms);
+            }
+            break;
+        }
+        case Outgoing::Kind::pause:
+            pause_until_ns = now + item.ms * ns_per_ms;
+            break;
+        case Outgoing::Kind::rate:
+            set_port_rate(item.ms);
+            break;
+        }
+    }
+}
+
+qint64 EquipmentSimulator::write_line(const QByteArray& bytes)
+{
+    if (port)
+        return port->write(bytes);
+#ifdef Q_OS_UNIX
+    qint64 done = 0;
+    while (master_fd >= 0 && done < bytes.size()) {
+        const ssize_t n = ::write(master_fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return n < 0 && errno == EAGAIN ? done : -1;
+    }
+    return done;
+#else
+    return -1;
+#endif
+}
+
+bool EquipmentSimulator::line_taken() const
+{
+    if (port) {
+        const qint64 line_ms = last_write_bytes * 10 * 1000 / std::max<qint32>(port->baudRate(), 1);
+        return port->bytesToWrite() == 0 && clock.nsecsElapsed() - written_at_ns >= (line_ms + port_gap_ms) * ns_per_ms;
+    }
+#ifdef Q_OS_UNIX
+    // Not FIONREAD: the kernel hands bytes written to the master on to the slave from a worker, and until then
+    // FIONREAD says 0 as if the program had read them. Polling the slave waits for that hand-over.
+    if (slave_fd >= 0 && master_fd >= 0) {
+        pollfd probe{slave_fd, POLLIN, 0};
+        return ::poll(&probe, 1, 0) >= 0 && !(probe.revents & POLLIN);
+    }
+#endif
+    return true;
+}
+
+void EquipmentSimulator::set_port_rate(qint32 rate)
+{
+    // A pseudo-terminal carries bytes at any rate; only a real line has to follow the program's changes.
+    if (port)
+        port->setBaudRate(rate);
+}

@@ -1,0 +1,168 @@
+#include "link/serial.h"
+
+#include "link/link_conditions.h"
+
+#include <QDebug>
+
+#include <utility>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
+Serial::Serial(QSerialPort* port, QObject* parent) : QObject(parent), port(port)
+{
+    connect(port, &QIODevice::readyRead, this, &Serial::readed);
+    connect(port, &QIODevice::bytesWritten, this, &Serial::written);
+    connect(port, &QSerialPort::errorOccurred, this, &Serial::error);
+    connect(&reply_timer, &QTimer::timeout, this, &Serial::timeout);
+}
+
+void Serial::open_port(const QString& port_name)
+{
+    port->setPortName(port_name);
+    port->setBaudRate(base_baud_rate, QSerialPort::AllDirections);
+    port->setDataBits(QSerialPort::Data8);
+    port->setStopBits(QSerialPort::OneStop);
+    port->setParity(QSerialPort::NoParity);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+
+    if (port->open(QIODevice::ReadWrite)) {
+        emit opened(port_name, true);
+        loss_reported = false;
+        emit buffer(QByteArray(link_conditions::connected));
+        return;
+    }
+    // Any other failure (missing port, unplugged since the scan) is left silent: the operator
+    // sees no change and may simply try again.
+    if (port->error() == QSerialPort::PermissionError)
+        emit buffer(QByteArray(link_conditions::busy));
+}
+
+void Serial::write_data(const QByteArray& data)
+{
+    emit sent(data);
+    if (port->write(data) == -1)
+        qDebug().noquote()
+            << tr("Failed to write the data to port %1, error: %2").arg(port->portName(), port->errorString());
+}
+
+void Serial::set_reply_timeout_enabled(bool enabled)
+{
+    reply_timeout_enabled = enabled;
+}
+
+void Serial::cancel_reply_timeout()
+{
+    reply_timeout_enabled = false;
+    reply_timer.stop();
+}
+
+void Serial::hold(bool on)
+{
+    held += on ? 1 : -1;
+    if (held > 0)
+        return;
+    held = 0;
+    // Released from inside the holder's own call: what waited is handed on once it has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (held > 0 || !port)
+                return;
+            readed();
+            if (std::exchange(timeout_deferred, false))
+                timeout();
+            if (std::exchange(loss_deferred, false))
+                announce_loss();
+        },
+        Qt::QueuedConnection);
+}
+
+void Serial::written(qlonglong bytes)
+{
+    Q_UNUSED(bytes)
+    if (reply_timeout_enabled)
+        reply_timer.start(reply_timeout_ms);
+}
+
+void Serial::readed()
+{
+    if (held > 0 || port->bytesAvailable() < min_chunk_bytes)
+        return;
+    reply_timer.stop();
+    received = port->readAll();
+    port->clear(QSerialPort::Input);
+    emit buffer(received);
+}
+
+void Serial::timeout()
+{
+    if (held > 0) {
+        reply_timer.stop();
+        timeout_deferred = true;
+        return;
+    }
+    if (received.isEmpty() || received.at(0) != '#')
+        emit buffer(QByteArray(link_conditions::timeout));
+    reply_timer.stop();
+}
+
+void Serial::error(int error_code)
+{
+    // Failures of an opening attempt are the opener's business, not a lost line.
+    if (!port->isOpen())
+        return;
+    switch (error_code) {
+    case QSerialPort::UnknownError:
+    // On Linux an unplugged adapter is reported as a resource error.
+    case QSerialPort::ResourceError:
+        report_loss();
+        break;
+    case QSerialPort::ReadError:
+        // A line whose other end hung up reports a read error on every pass of the event loop.
+        if (line_hung_up())
+            report_loss();
+        break;
+    default:
+        break;
+    }
+}
+
+bool Serial::line_hung_up() const
+{
+#ifdef Q_OS_UNIX
+    pollfd descriptor{static_cast<int>(port->handle()), POLLIN, 0};
+    if (::poll(&descriptor, 1, 0) < 0)
+        return false;
+    return descriptor.revents & (POLLHUP | POLLERR | POLLNVAL);
+#else
+    return false;
+#endif
+}
+
+void Serial::report_loss()
+{
+    if (loss_reported)
+        return;
+    loss_reported = true;
+    // The error arrives from inside the port's own notifier; closing the port there would pull
+    // the notifier out from under itself. The report and the close wait for the event loop.
+    QMetaObject::invokeMethod(this, &Serial::announce_loss, Qt::QueuedConnection);
+}
+
+void Serial::announce_loss()
+{
+    // Closed meanwhile (the operator disconnected): nobody is using the line any more.
+    if (!port || !port->isOpen())
+        return;
+    if (held > 0) {
+        loss_deferred = true;
+        return;
+    }
+    emit buffer(QByteArray(link_conditions::interrupted));
+    // Whoever listens normally disconnects; if not, a dead descriptor must not keep waking the
+    // event loop.
+    if (port && port->isOpen())
+        port->close();
+}

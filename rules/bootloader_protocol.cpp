@@ -1,0 +1,146 @@
+#include "rules/bootloader_protocol.h"
+
+#include "link/link_conditions.h"
+
+namespace bootloader_protocol
+{
+
+const char* const start_token = "#B_STR";
+const char* const end_token = "#B_END";
+
+const char* const usb_announcement = "#B_USB";
+const char* const uart_announcement = "#B_UAR";
+const char* const data_request = "#B_MAX";
+const char* const progress_report = "#B_PR";
+const char* const reset_request = "#B_RST";
+const char* const reprogramming_report = "#B_ENV";
+const char* const file_confirmed = "#B_BOK";
+
+const char* const baud_timeout_text = "BaudTimeout";
+
+const char* const started_status = "Bootloader Iniciado";
+const char* const sending_status = "Enviando dados...";
+const char* const reprogramming_status = "Reprogramando Firmware...";
+const char* const finishing_status = "Finalizando Procedimento...";
+const char* const success_status = "Operação realizada com Sucesso!";
+
+const char* const link_lost_status = "Conexão com o equipamento perdida!";
+const char* const unexpected_status = "Resposta inesperada do equipamento!";
+
+namespace
+{
+
+// The byte after a five-character token.
+constexpr int data_position = 5;
+// Reports above this value are reprogramming, at or below it the transfer itself.
+constexpr int last_sending_value = 90;
+
+enum class Test { Contains, ContainsWithLetter, Equals };
+
+struct FailureRow {
+    Test test;
+    const char* token;
+    char letter; // for ContainsWithLetter: 0 matches any other letter
+    const char* text;
+};
+
+// Walked in order; the first row that matches decides.
+const FailureRow failure_table[] = {
+    {Test::Contains, "#B_INV", 0, "Arquivo Inválido!"},
+    {Test::Contains, "#B_CRC", 0, "Erro de Checksum!"},
+    {Test::Contains, "#B_ALC", 0, "Erro ao alocar memória!"},
+    {Test::Contains, "#B_CAN", 0, "Barramento CAN desativado"},
+    {Test::Contains, "#B_RES", 0, "Falha de resposta do Equipamento"},
+    {Test::ContainsWithLetter, "#B_FR", 'A', "Falha de resposta da placa da Rede"},
+    {Test::ContainsWithLetter, "#B_FR", 'B', "Falha de resposta da placa da Carga"},
+    {Test::ContainsWithLetter, "#B_FR", 'C', "Falha de resposta da placa Mestre"},
+    {Test::ContainsWithLetter, "#B_FR", 'D', "Falha de resposta da placa dos Painéis"},
+    {Test::ContainsWithLetter, "#B_FR", 'E', "Falha de resposta da placa da Bateria"},
+    {Test::ContainsWithLetter, "#B_FR", 0, unexpected_status},
+    {Test::Contains, "#B_GRV", 0, "Erro na gravação!"},
+    {Test::Contains, "#B_MEM", 0, "Erro ao limpar memória!"},
+    {Test::Contains, "#B_SDC", 0, "Cartão SD ausente!"},
+    {Test::Contains, "#B_SDF", 0, "Falha na operação de armazenamento interno!"},
+    {Test::Contains, "#B_FTF", 0, "Falha na resposta do Display!"},
+    {Test::Equals, "BaudTimeout", 0, "Dispositivo Incompatível!"},
+    {Test::Equals, link_conditions::timeout, 0, link_conditions::timeout},
+    {Test::Equals, link_conditions::interrupted, 0, "Comunicação interrompida!"},
+};
+
+// The rows above that the device itself sends.
+bool is_device_failure(const FailureRow& row)
+{
+    return row.test != Test::Equals;
+}
+
+QChar char_at_data_position(const QString& message)
+{
+    return message.size() > data_position ? message.at(data_position) : QChar();
+}
+
+bool row_matches(const FailureRow& row, const QString& message)
+{
+    const QString token = QString::fromLatin1(row.token);
+    switch (row.test) {
+    case Test::Equals:
+        return message == token;
+    case Test::Contains:
+        return message.contains(token, Qt::CaseSensitive);
+    case Test::ContainsWithLetter: {
+        const int at = message.indexOf(token, 0, Qt::CaseSensitive);
+        if (at < 0)
+            return false;
+        if (row.letter == 0 || char_at_data_position(message) == QLatin1Char(row.letter))
+            return true;
+        // Behind other bytes of the same delivery the letter follows its own token.
+        const int letter_at = at + token.size();
+        return at > 0 && letter_at < message.size() && message.at(letter_at) == QLatin1Char(row.letter);
+    }
+    }
+    return false;
+}
+
+} // namespace
+
+QString message_text(const QByteArray& bytes)
+{
+    return QString::fromUtf8(bytes.constData(), static_cast<int>(qstrnlen(bytes.constData(), bytes.size())));
+}
+
+int progress_value(const QString& message)
+{
+    const ushort code = char_at_data_position(message).unicode();
+    if (code > 255)
+        return 0;
+    // The device sends one raw byte; values from 128 on read as negative, as the firmware does.
+    return static_cast<qint8>(static_cast<quint8>(code));
+}
+
+ProgressShown progress_status(int value)
+{
+    if (value <= last_sending_value)
+        return {true, QString::fromUtf8(sending_status), value};
+    if (value < reprogramming_progress)
+        return {false, QString(), 0};
+    return {true, QString::fromUtf8(reprogramming_status), reprogramming_progress};
+}
+
+bool holds_failure(const QString& message)
+{
+    for (const FailureRow& row : failure_table) {
+        if (is_device_failure(row) && message.contains(QLatin1String(row.token), Qt::CaseSensitive))
+            return true;
+    }
+    return false;
+}
+
+QString failure_text(const QString& message)
+{
+    for (const FailureRow& row : failure_table) {
+        if (row_matches(row, message))
+            return QString::fromUtf8(row.text);
+    }
+    return QString::fromUtf8(unexpected_status);
+}
+
+} // namespace bootloader_protocol

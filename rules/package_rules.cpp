@@ -1,0 +1,43 @@
+#include "rules/package_rules.h"
+
+namespace package_rules
+{
+
+bool is_package_name(const QString& path)
+{
+    return path.contains(QLatin1String(".vkt"), Qt::CaseSensitive);
+}
+
+QString file_name(const QString& path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QString extraction_folder(const QString& package_path)
+{
+    const int slash = package_path.lastIndexOf(QLatin1Char('/'));
+    const QString directory = package_path.left(slash + 1);
+    return directory + file_name(package_path).section(QLatin1Char('.'), 0, 0);
+}
+
+QString counter_text(int loaded, int total)
+{
+    return QStringLiteral(" (%1 / %2)").arg(loaded).arg(total);
+}
+
+bool is_event_file(const QString& path)
+{
+    return file_name(path).contains(QLatin1String("event"), Qt::CaseInsensitive);
+}
+
+void move_event_file_last(QList<QString>& files)
+{
+    for (int i = 0; i < files.size(); ++i) {
+        if (is_event_file(files.at(i))) {
+            files.append(files.takeAt(i));
+            return;
+        }
+    }
+}
+
+} // namespace package_rules

@@ -1,0 +1,194 @@
+#include "rules/archive.h"
+#include "support/package_builder.h"
+#include "support/window_under_test.h"
+#include "widgets/popup.h"
+
+#include <QBuffer>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+
+#include <unistd.h>
+
+using package_builder::Entry;
+
+namespace
+{
+
+const QString link_text = QStringLiteral("Erro! Pacote com link simbólico");
+const QString unsafe_text = QStringLiteral("Erro! Pacote com nome de arquivo inválido");
+const QString damaged_text = QStringLiteral("Erro! Pacote vazio ou danificado");
+const QByteArray firmware = package_builder::converted_firmware('C', 3);
+
+// The process's peak memory in MB; writing 5 to clear_refs starts a new peak from now.
+qint64 peak_mb(bool restart = false)
+{
+    QFile clear_refs(QStringLiteral("/proc/self/clear_refs"));
+    if (restart && clear_refs.open(QIODevice::WriteOnly))
+        clear_refs.write("5");
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    return QRegularExpression("VmHWM:\\s*(\\d+)").match(status.readAll()).captured(1).toLongLong() / 1024;
+}
+
+} // namespace
+
+class tst_package : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void archive_chunks();
+    void crafted_package_data();
+    void crafted_package();
+};
+
+// CR LF line ends, NULs and high bytes are kept in the record; the wire stops at a NUL.
+void tst_package::archive_chunks()
+{
+    QByteArray content("A\0B\r\n\xFF\r", 7);
+    QBuffer buffer(&content);
+    Archive archive;
+    QVERIFY(buffer.open(QIODevice::ReadOnly) && archive_rules::load(archive, buffer));
+    QCOMPARE(archive.line_count, 2);
+    QCOMPARE(archive.chunk(1) + archive.chunk(2), QByteArray("\n\xFF\r"));
+    QCOMPARE(archive_rules::wire_bytes(archive.chunk(0)), QByteArray("A"));
+    // A NUL first leaves nothing at all to send, not the whole line.
+    QCOMPARE(archive_rules::wire_bytes(QByteArray("\0B\r", 3)), QByteArray());
+}
+
+// Each package is chosen beside an operator's folder "outside" (an '@' in a name or a link's
+// target stands for it); then comes a second choice or a file replaced under the program, and
+// the failure teardown.
+void tst_package::crafted_package_data()
+{
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<QList<Entry>>("entries");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("then");
+
+    const auto refused = [](const char* name, const QList<Entry>& entries, const QString& text) {
+        QTest::newRow(name) << "P.vkt" << entries << text << "<nothing>";
+    };
+    const auto accepted = [](const char* name, const QString& package, const QList<Entry>& entries,
+                             const QString& then = "<nothing>") {
+        QTest::newRow(name) << package << entries << "Arquivo Validado" << then;
+    };
+    const auto link = [](const QString& name, const QByteArray& to) { return Entry{name, to, 0120777}; };
+    const Entry main_file{"MAIN_1", firmware};
+    const auto read_only = [](const QString& name) { return Entry{name, firmware, 0100444}; };
+    const QList<Entry> two{main_file, {"GRID_2", firmware}};
+    QList<Entry> thousands;
+    for (int i = 0; i < 5000; ++i)
+        thousands.append({QString::number(i), "S"});
+
+    refused("link to a file outside", {link("MAIN_1", "@/secret")}, link_text);
+    refused("link, then a file of its name", {link("MAIN_1", "@/secret"), main_file}, link_text);
+    refused("link to a folder outside", {link("d", "@"), {"d/secret", "S"}}, link_text);
+    refused("link to a device", {link("MAIN_1", "/dev/zero")}, link_text);
+    refused("dangling link", {link("MAIN_1", "@/nothing"), main_file}, link_text);
+    refused("giant entry", {{"MAIN_1", "S", 0, 1LL << 30}}, "Erro! Pacote grande demais");
+    refused("thousands of entries", thousands, "Erro! Pacote com arquivos demais");
+    refused("duplicate names", {main_file, main_file}, "Erro! Pacote com arquivos repetidos");
+    refused("name stepping out", {main_file, {"../secret", "S"}}, unsafe_text);
+    refused("absolute name", {main_file, {"@/secret", "S"}}, unsafe_text);
+    refused("backslash", {main_file, {"..\\secret", "S"}}, unsafe_text);
+    refused("missing package", {}, damaged_text);
+    refused("only a folder entry", {{"sub/", ""}}, damaged_text);
+    accepted("folder entry beside a file", "P.vkt", {{"sub/", ""}, main_file});
+    accepted("line bomb", "P.vkt", {{"MAIN_1", QByteArray(10 << 20, '\r')}});
+    // Read-only entries unpack read-only, as they always did; a normal user must still load them.
+    accepted("read-only nested entries", "P.vkt", {read_only("sub/GRID_2"), read_only("MAIN_1")}, "<as nobody>");
+    // The operator's folder of the package's name, or the package's own folder for a name
+    // beginning with '.', is never unpacked into nor removed.
+    accepted("extraction folder taken", "outside.vkt", two);
+    accepted("hidden package name", ".P.vkt", two);
+    // A later choice that is refused or cancelled must not redirect the removal.
+    accepted("rejected name after a package", "P.vkt", two, "outside.VKT");
+    accepted("cancelled choice after a package", "P.vkt", two, "");
+    accepted("refused package after a package", "P.vkt", two, "missing.vkt");
+    accepted("file waiting to be sent replaced by a link", "P.vkt", two, "<link>");
+}
+
+void tst_package::crafted_package()
+{
+    QFETCH(QString, package);
+    QFETCH(QList<Entry>, entries);
+    QFETCH(QString, shown);
+    QFETCH(QString, then);
+    // Open to a normal user; it holds the program's temporary folder too, used when the
+    // extraction folder is taken.
+    QTemporaryDir workspace;
+    const QString outside = workspace.filePath("outside");
+    QVERIFY(QFile::setPermissions(workspace.path(), QFileDevice::Permissions(0x7777)) && QDir().mkpath(outside) &&
+            QDir().mkpath(workspace.filePath("tmp")));
+    qputenv("TMPDIR", QFile::encodeName(workspace.filePath("tmp")));
+    for (const char* name : {"secret", "MAIN_1", "GRID_2"})
+        QVERIFY(write_file(outside + '/' + name, name));
+    const bool accepted = shown.startsWith("Arquivo");
+    qint64 unpacked_mb = 0;
+    for (Entry& entry : entries) {
+        entry.name.replace('@', outside);
+        entry.bytes.replace('@', QFile::encodeName(outside));
+        unpacked_mb += accepted ? (entry.bytes.size() + entry.zeros) >> 20 : 0;
+    }
+    QVERIFY(entries.isEmpty() || package_builder::write_package(workspace.filePath(package), entries));
+    const auto before = package_builder::snapshot(workspace.path());
+    WindowUnderTest ui;
+    // Refusals and loads happen before anything is sent: no line is needed.
+    ui.widget("archiveGroupBox")->setEnabled(true);
+
+    QElapsedTimer since_tick;
+    qint64 longest_gap_ms = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] { longest_gap_ms = qMax(longest_gap_ms, since_tick.restart()); });
+    since_tick.start();
+    ticker.start(10);
+    const qint64 base_mb = peak_mb(true);
+    // Root passes every permission check; the saved id 0 keeps the way back from nobody open.
+    const bool step_down = then == "<as nobody>" && geteuid() == 0;
+    const bool stepped = !step_down || (setresgid(65534, 65534, 0) == 0 && setresuid(65534, 65534, 0) == 0);
+    const bool chosen = stepped && ui.choose_package(workspace.filePath(package));
+    if (step_down && (setresuid(0, 0, 0) != 0 || setresgid(0, 0, 0) != 0))
+        qFatal("cannot return to root");
+    if (!stepped)
+        QSKIP("cannot step down to a normal user, who meets file permissions");
+    const qint64 grown_mb = peak_mb() - base_mb;
+    longest_gap_ms = qMax(longest_gap_ms, since_tick.elapsed());
+    ticker.stop();
+
+    QVERIFY(chosen);
+    QCOMPARE(ui.text("lineStatusArchive"), shown);
+    QCOMPARE(ui.popup->isVisible(), accepted);
+    QVERIFY(ui.invoke("set_progress_and_status", Q_ARG(QString, "Enviando"), Q_ARG(int, 50)));
+    const auto files =
+        std::count_if(entries.cbegin(), entries.cend(), [](const Entry& e) { return !e.name.endsWith('/'); });
+    QCOMPARE(ui.text("statusBootloader"), accepted ? QString("Enviando (1 / %1)").arg(files) : "Enviando");
+    QVERIFY2(grown_mb < 4 * unpacked_mb + 100, qPrintable(QString::number(grown_mb)));
+    QVERIFY2(longest_gap_ms < 2000, qPrintable(QString::number(longest_gap_ms)));
+    if (!then.startsWith('<'))
+        QVERIFY(ui.choose_package(then.isEmpty() ? QString() : workspace.filePath(then)));
+    // The consent asked for the earlier package must not outlive a refused choice.
+    if (then == "missing.vkt")
+        QVERIFY(!ui.popup->isVisible());
+    if (then == "<link>") {
+        // What was put in place of a file of ours is neither followed nor removed, and the run
+        // ends rather than waiting on it for good.
+        const QString head = workspace.filePath("P/GRID_2");
+        QVERIFY(QFile::remove(head) && QFile::link(outside + "/secret", head));
+        QVERIFY(ui.invoke("read_archive"));
+        QCOMPARE(ui.text("statusBootloader"),
+                 QStringLiteral("Erro! Não foi possível ler o firmware do pacote (1 / 2)"));
+        QVERIFY(!ui.popup->isVisible());
+        QVERIFY(QFileInfo(head).isSymLink() && QFile::remove(head) && QDir().rmdir(workspace.filePath("P")));
+    }
+    QVERIFY(ui.invoke("serial_state", Q_ARG(QString, "#B_CRC")));
+
+    // The package itself included, everything is as it was, and nothing is left behind.
+    QCOMPARE(package_builder::snapshot(workspace.path()), before);
+}
+
+QTEST_MAIN(tst_package)
+#include "tst_package.moc"
