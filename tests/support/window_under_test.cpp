@@ -8,9 +8,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QPushButton>
+#include <QTimer>
 
 WindowUnderTest::WindowUnderTest()
 {
@@ -75,6 +77,30 @@ bool WindowUnderTest::choose_package(const QString& path)
 bool WindowUnderTest::invoke(const char* slot, QGenericArgument first, QGenericArgument second)
 {
     return QMetaObject::invokeMethod(window, slot, first, second);
+}
+
+bool run_until(const std::function<bool()>& done, int timeout_ms)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    if (done())
+        return true;
+    check.start(1);
+    deadline.start(timeout_ms);
+    loop.exec();
+    return done();
+}
+
+void run_for(int ms)
+{
+    run_until([] { return false; }, ms);
 }
 
 bool write_file(const QString& path, const QByteArray& bytes)

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class MainWindow;
 class PopUp;
 class QWidget;
@@ -39,6 +41,11 @@ public:
     PopUp* popup = nullptr;
     zipwindow* converter = nullptr;
 };
+
+// Runs the event loop as the program does, until done() holds or the time is up; false then.
+// QTest's own waits sleep 10 ms between passes, which would starve a transfer paced at 3 ms.
+bool run_until(const std::function<bool()>& done, int timeout_ms);
+void run_for(int ms);
 
 bool write_file(const QString& path, const QByteArray& bytes);
 // Every entry of the folder, hidden ones included, sorted by name.
