@@ -37,7 +37,9 @@ constexpr int programming_progress = 95;
 constexpr qint32 base_baud = 19200;
 constexpr qint32 uart_baud = 38400;
 
-constexpr int recheck_ms = 1;
+// How soon to look again whether the program took a write: a real device's next message follows at
+// once, so the look must not wait for the program's own next timer.
+constexpr qint64 recheck_ns = 200 * 1000;
 // A write the program does not read (its port closed) must not hold the queue for ever.
 constexpr int uptake_bound_ms = 3000;
 // The program sleeps on its own thread (up to 5 s after confirming an event file), which is ours too: a check
@@ -116,9 +118,7 @@ EquipmentSimulator::EquipmentSimulator(const Options& options, QObject* parent) 
     clock.start();
     quiet_timer.setSingleShot(true);
     connect(&quiet_timer, &QTimer::timeout, this, [this] { check_file(true); });
-    pump_timer.setSingleShot(true);
-    pump_timer.setTimerType(Qt::PreciseTimer);
-    connect(&pump_timer, &QTimer::timeout, this, &EquipmentSimulator::pump);
+    connect(&pump_timer, &LinePacer::due, this, &EquipmentSimulator::pump);
 }
 
 EquipmentSimulator::~EquipmentSimulator()
@@ -468,7 +468,7 @@ void EquipmentSimulator::inject(const QString& what)
 void EquipmentSimulator::queue(Outgoing::Kind kind, const QByteArray& bytes, int ms)
 {
     outgoing.append({kind, bytes, ms});
-    if (!pump_timer.isActive())
+    if (!pump_timer.is_active())
         pump();
 }
 
@@ -479,17 +479,17 @@ void EquipmentSimulator::pump()
         const qint64 now = clock.nsecsElapsed();
         if (awaiting_uptake) {
             if (!line_taken()) {
-                uptake_waited_ms += std::min<qint64>((now - last_check_ns) / ns_per_ms, uptake_slice_cap_ms);
+                uptake_waited_ns += std::min<qint64>(now - last_check_ns, uptake_slice_cap_ms * ns_per_ms);
                 last_check_ns = now;
-                if (uptake_waited_ms < uptake_bound_ms) {
-                    pump_timer.start(recheck_ms);
+                if (uptake_waited_ns < uptake_bound_ms * ns_per_ms) {
+                    pump_timer.start_ns(recheck_ns);
                     return;
                 }
             }
             awaiting_uptake = false;
         }
         if (now < pause_until_ns) {
-            pump_timer.start(static_cast<int>((pause_until_ns - now + ns_per_ms - 1) / ns_per_ms));
+            pump_timer.start_ns(pause_until_ns - now);
             return;
         }
         if (outgoing.isEmpty())
@@ -503,12 +503,12 @@ void EquipmentSimulator::pump()
             if (written < item.bytes.size()) {
                 // The line's buffer is full; the program empties it from this same loop, so come back later.
                 outgoing.prepend({Outgoing::Kind::bytes, item.bytes.mid(static_cast<int>(written)), 0});
-                pump_timer.start(recheck_ms);
+                pump_timer.start_ns(recheck_ns);
                 return;
             }
             writes.append({item.bytes, now});
             awaiting_uptake = true;
-            uptake_waited_ms = 0;
+            uptake_waited_ns = 0;
             last_check_ns = written_at_ns = now;
             last_write_bytes = item.bytes.size();
             if (item.bytes == data_request && phase == Phase::announced) {

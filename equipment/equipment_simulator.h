@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include "link/line_pacer.h"
+
 class QSerialPort;
 class QSocketNotifier;
 
@@ -150,9 +152,9 @@ private:
     QTimer quiet_timer;
 
     QList<Outgoing> outgoing;
-    QTimer pump_timer;
+    LinePacer pump_timer;
     bool awaiting_uptake = false;
-    qint64 uptake_waited_ms = 0;
+    qint64 uptake_waited_ns = 0;
     qint64 last_check_ns = 0;
     qint64 pause_until_ns = 0;
     qint64 written_at_ns = 0;

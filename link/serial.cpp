@@ -4,47 +4,72 @@
 
 #include <QDebug>
 
-#include <utility>
-
 #ifdef Q_OS_UNIX
 #include <poll.h>
 #endif
 
-Serial::Serial(QSerialPort* port, QObject* parent) : QObject(parent), port(port)
+Serial::Serial(QObject* parent) : QObject(parent)
 {
-    connect(port, &QIODevice::readyRead, this, &Serial::readed);
-    connect(port, &QIODevice::bytesWritten, this, &Serial::written);
-    connect(port, &QSerialPort::errorOccurred, this, &Serial::error);
+    connect(&port, &QIODevice::readyRead, this, &Serial::readed);
+    connect(&port, &QIODevice::bytesWritten, this, &Serial::written);
+    connect(&port, &QSerialPort::errorOccurred, this, &Serial::error);
+    connect(&port, &QSerialPort::baudRateChanged, this, [this](qint32 baud) { emit rate_changed(baud); });
+    connect(&port, &QIODevice::aboutToClose, this, &Serial::closed);
     connect(&reply_timer, &QTimer::timeout, this, &Serial::timeout);
 }
 
 void Serial::open_port(const QString& port_name)
 {
-    port->setPortName(port_name);
-    port->setBaudRate(base_baud_rate, QSerialPort::AllDirections);
-    port->setDataBits(QSerialPort::Data8);
-    port->setStopBits(QSerialPort::OneStop);
-    port->setParity(QSerialPort::NoParity);
-    port->setFlowControl(QSerialPort::NoFlowControl);
+    port.setPortName(port_name);
+    port.setBaudRate(base_baud_rate, QSerialPort::AllDirections);
+    port.setDataBits(QSerialPort::Data8);
+    port.setStopBits(QSerialPort::OneStop);
+    port.setParity(QSerialPort::NoParity);
+    port.setFlowControl(QSerialPort::NoFlowControl);
 
-    if (port->open(QIODevice::ReadWrite)) {
+    if (port.open(QIODevice::ReadWrite)) {
         emit opened(port_name, true);
         loss_reported = false;
         emit buffer(QByteArray(link_conditions::connected));
         return;
     }
-    // Any other failure (missing port, unplugged since the scan) is left silent: the operator
-    // sees no change and may simply try again.
-    if (port->error() == QSerialPort::PermissionError)
+    if (port.error() == QSerialPort::PermissionError)
         emit buffer(QByteArray(link_conditions::busy));
+}
+
+bool Serial::reopen()
+{
+    // Reopening is retried every few milliseconds while a unit restarts; only the opening counts.
+    if (!port.open(QIODevice::ReadWrite))
+        return false;
+    loss_reported = false;
+    emit opened(port.portName(), true);
+    return true;
+}
+
+void Serial::close()
+{
+    port.close();
+}
+
+bool Serial::set_rate(qint32 baud)
+{
+    return port.setBaudRate(baud, QSerialPort::AllDirections);
+}
+
+bool Serial::flush()
+{
+    if (port.isOpen() && port.bytesToWrite() > 0)
+        port.flush();
+    return port.bytesToWrite() == 0;
 }
 
 void Serial::write_data(const QByteArray& data)
 {
     emit sent(data);
-    if (port->write(data) == -1)
+    if (port.write(data) == -1)
         qDebug().noquote()
-            << tr("Failed to write the data to port %1, error: %2").arg(port->portName(), port->errorString());
+            << tr("Failed to write the data to port %1, error: %2").arg(port.portName(), port.errorString());
 }
 
 void Serial::set_reply_timeout_enabled(bool enabled)
@@ -58,51 +83,27 @@ void Serial::cancel_reply_timeout()
     reply_timer.stop();
 }
 
-void Serial::hold(bool on)
-{
-    held += on ? 1 : -1;
-    if (held > 0)
-        return;
-    held = 0;
-    // Released from inside the holder's own call: what waited is handed on once it has returned.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (held > 0 || !port)
-                return;
-            readed();
-            if (std::exchange(timeout_deferred, false))
-                timeout();
-            if (std::exchange(loss_deferred, false))
-                announce_loss();
-        },
-        Qt::QueuedConnection);
-}
-
 void Serial::written(qlonglong bytes)
 {
     Q_UNUSED(bytes)
     if (reply_timeout_enabled)
         reply_timer.start(reply_timeout_ms);
+    if (port.bytesToWrite() == 0)
+        emit drained();
 }
 
 void Serial::readed()
 {
-    if (held > 0 || port->bytesAvailable() < min_chunk_bytes)
+    if (port.bytesAvailable() < min_chunk_bytes)
         return;
     reply_timer.stop();
-    received = port->readAll();
-    port->clear(QSerialPort::Input);
+    received = port.readAll();
+    port.clear(QSerialPort::Input);
     emit buffer(received);
 }
 
 void Serial::timeout()
 {
-    if (held > 0) {
-        reply_timer.stop();
-        timeout_deferred = true;
-        return;
-    }
     if (received.isEmpty() || received.at(0) != '#')
         emit buffer(QByteArray(link_conditions::timeout));
     reply_timer.stop();
@@ -111,7 +112,7 @@ void Serial::timeout()
 void Serial::error(int error_code)
 {
     // Failures of an opening attempt are the opener's business, not a lost line.
-    if (!port->isOpen())
+    if (!port.isOpen())
         return;
     switch (error_code) {
     case QSerialPort::UnknownError:
@@ -132,7 +133,7 @@ void Serial::error(int error_code)
 bool Serial::line_hung_up() const
 {
 #ifdef Q_OS_UNIX
-    pollfd descriptor{static_cast<int>(port->handle()), POLLIN, 0};
+    pollfd descriptor{static_cast<int>(port.handle()), POLLIN, 0};
     if (::poll(&descriptor, 1, 0) < 0)
         return false;
     return descriptor.revents & (POLLHUP | POLLERR | POLLNVAL);
@@ -154,15 +155,11 @@ void Serial::report_loss()
 void Serial::announce_loss()
 {
     // Closed meanwhile (the operator disconnected): nobody is using the line any more.
-    if (!port || !port->isOpen())
+    if (!port.isOpen())
         return;
-    if (held > 0) {
-        loss_deferred = true;
-        return;
-    }
     emit buffer(QByteArray(link_conditions::interrupted));
     // Whoever listens normally disconnects; if not, a dead descriptor must not keep waking the
     // event loop.
-    if (port && port->isOpen())
-        port->close();
+    if (port.isOpen())
+        port.close();
 }

@@ -3,43 +3,60 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QSerialPort>
 #include <QString>
 #include <QTimer>
 
-// Transport between the update procedure and the equipment. Everything it has to say, received
-// bytes and its own conditions alike, travels upward through buffer(); the receiver tells them
-// apart by content.
+// The serial link to one unit: the one owner of its port. Everything it has to say, received bytes
+// and its own conditions (link_conditions.h) alike, travels upward through buffer(); the receiver
+// tells them apart by content. It never frames, parses or interprets what the device sends.
 class Serial : public QObject
 {
     Q_OBJECT
 
 public:
-    // Every connection starts at this rate, and the window returns the line to it after a run.
+    // Every connection starts at this rate, and the update returns the line to it after a run.
     static constexpr qint32 base_baud_rate = 19200;
     // Every bootloader token is at least six bytes long, so shorter arrivals wait for more.
     static constexpr qint64 min_chunk_bytes = 6;
 
-    explicit Serial(QSerialPort* port, QObject* parent = nullptr);
+    explicit Serial(QObject* parent = nullptr);
 
+    // Opens at 19200 8N1 without flow control and says "Conectado", or "Not_Permission" when the
+    // system refused the port; any other failure says nothing, and error() tells what it was.
     void open_port(const QString& port_name);
+    // Opens the port of the last open_port() again, as it was set; false when it cannot.
+    bool reopen();
+    void close();
+    bool is_open() const { return port.isOpen(); }
+    QString port_name() const { return port.portName(); }
+    QSerialPort::SerialPortError port_error() const { return port.error(); }
+
+    // Both directions; a closed port keeps the rate for its next opening. False when the open
+    // port refused it.
+    bool set_rate(qint32 baud);
+    qint32 rate() const { return port.baudRate(); }
+
     void write_data(const QByteArray& data);
+    // Hands what is buffered to the system without blocking; true when nothing is left waiting.
+    bool flush();
+
     void set_reply_timeout_enabled(bool enabled);
     void set_reply_timeout_ms(int ms) { reply_timeout_ms = ms; }
     // Disarms the reply time-out and stops a running reply timer: a run that has ended must not
     // be told about a reply it no longer waits for.
     void cancel_reply_timeout();
-    // While held, nothing received and no condition is handed on; what arrives stays with the
-    // port, and once released it is handed on in the order it came. Nests.
-    void hold(bool on);
 
 signals:
     // Received bytes, or one of the texts of link_conditions.
     void buffer(QByteArray buffer);
-    // For the service log: what was handed to the port, and each attempt to open it.
+    // The system took what was waiting to be written.
+    void drained();
+    // For the service log: what was handed to the port, each opening, rate and close.
     void sent(const QByteArray& bytes);
     void opened(const QString& port_name, bool ok);
+    void rate_changed(qint32 baud);
+    void closed();
 
 private slots:
     void written(qlonglong bytes);
@@ -52,15 +69,11 @@ private:
     void report_loss();
     void announce_loss();
 
-    // Borrowed; a report queued for the event loop may run after the window and its port are gone.
-    QPointer<QSerialPort> port;
+    QSerialPort port;
     QByteArray received;
     QTimer reply_timer;
     bool reply_timeout_enabled = false;
     int reply_timeout_ms = 2000;
-    int held = 0;
-    bool timeout_deferred = false;
-    bool loss_deferred = false;
     // A lost line keeps raising errors until it is closed; one report per loss is enough.
     bool loss_reported = false;
 };

@@ -42,29 +42,32 @@ struct FailureRow {
     const char* token;
     char letter; // for ContainsWithLetter: 0 matches any other letter
     const char* text;
+    EndClass end;
 };
+
+constexpr EndClass device = EndClass::device_failure;
 
 // Walked in order; the first row that matches decides.
 const FailureRow failure_table[] = {
-    {Test::Contains, "#B_INV", 0, "Arquivo Inválido!"},
-    {Test::Contains, "#B_CRC", 0, "Erro de Checksum!"},
-    {Test::Contains, "#B_ALC", 0, "Erro ao alocar memória!"},
-    {Test::Contains, "#B_CAN", 0, "Barramento CAN desativado"},
-    {Test::Contains, "#B_RES", 0, "Falha de resposta do Equipamento"},
-    {Test::ContainsWithLetter, "#B_FR", 'A', "Falha de resposta da placa da Rede"},
-    {Test::ContainsWithLetter, "#B_FR", 'B', "Falha de resposta da placa da Carga"},
-    {Test::ContainsWithLetter, "#B_FR", 'C', "Falha de resposta da placa Mestre"},
-    {Test::ContainsWithLetter, "#B_FR", 'D', "Falha de resposta da placa dos Painéis"},
-    {Test::ContainsWithLetter, "#B_FR", 'E', "Falha de resposta da placa da Bateria"},
-    {Test::ContainsWithLetter, "#B_FR", 0, unexpected_status},
-    {Test::Contains, "#B_GRV", 0, "Erro na gravação!"},
-    {Test::Contains, "#B_MEM", 0, "Erro ao limpar memória!"},
-    {Test::Contains, "#B_SDC", 0, "Cartão SD ausente!"},
-    {Test::Contains, "#B_SDF", 0, "Falha na operação de armazenamento interno!"},
-    {Test::Contains, "#B_FTF", 0, "Falha na resposta do Display!"},
-    {Test::Equals, "BaudTimeout", 0, "Dispositivo Incompatível!"},
-    {Test::Equals, link_conditions::timeout, 0, link_conditions::timeout},
-    {Test::Equals, link_conditions::interrupted, 0, "Comunicação interrompida!"},
+    {Test::Contains, "#B_INV", 0, "Arquivo Inválido!", device},
+    {Test::Contains, "#B_CRC", 0, "Erro de Checksum!", device},
+    {Test::Contains, "#B_ALC", 0, "Erro ao alocar memória!", device},
+    {Test::Contains, "#B_CAN", 0, "Barramento CAN desativado", device},
+    {Test::Contains, "#B_RES", 0, "Falha de resposta do Equipamento", device},
+    {Test::ContainsWithLetter, "#B_FR", 'A', "Falha de resposta da placa da Rede", device},
+    {Test::ContainsWithLetter, "#B_FR", 'B', "Falha de resposta da placa da Carga", device},
+    {Test::ContainsWithLetter, "#B_FR", 'C', "Falha de resposta da placa Mestre", device},
+    {Test::ContainsWithLetter, "#B_FR", 'D', "Falha de resposta da placa dos Painéis", device},
+    {Test::ContainsWithLetter, "#B_FR", 'E', "Falha de resposta da placa da Bateria", device},
+    {Test::ContainsWithLetter, "#B_FR", 0, unexpected_status, EndClass::unexpected_answer},
+    {Test::Contains, "#B_GRV", 0, "Erro na gravação!", device},
+    {Test::Contains, "#B_MEM", 0, "Erro ao limpar memória!", device},
+    {Test::Contains, "#B_SDC", 0, "Cartão SD ausente!", device},
+    {Test::Contains, "#B_SDF", 0, "Falha na operação de armazenamento interno!", device},
+    {Test::Contains, "#B_FTF", 0, "Falha na resposta do Display!", device},
+    {Test::Equals, baud_timeout_text, 0, "Dispositivo Incompatível!", EndClass::timeout},
+    {Test::Equals, link_conditions::timeout, 0, link_conditions::timeout, EndClass::timeout},
+    {Test::Equals, link_conditions::interrupted, 0, "Comunicação interrompida!", EndClass::link_lost},
 };
 
 // The rows above that the device itself sends.
@@ -141,6 +144,36 @@ QString failure_text(const QString& message)
             return QString::fromUtf8(row.text);
     }
     return QString::fromUtf8(unexpected_status);
+}
+
+EndClass end_class(const QString& message)
+{
+    for (const FailureRow& row : failure_table) {
+        if (row_matches(row, message))
+            return row.end;
+    }
+    return EndClass::unexpected_answer;
+}
+
+const char* end_class_name(EndClass end)
+{
+    switch (end) {
+    case EndClass::success:
+        return "success";
+    case EndClass::device_failure:
+        return "device_failure";
+    case EndClass::timeout:
+        return "timeout";
+    case EndClass::unexpected_answer:
+        return "unexpected_answer";
+    case EndClass::link_lost:
+        return "link_lost";
+    case EndClass::package_unusable:
+        return "package_unusable";
+    case EndClass::stopped:
+        return "stopped";
+    }
+    return "unknown";
 }
 
 } // namespace bootloader_protocol

@@ -92,6 +92,15 @@ bool holds_failure(const QString& message);
 // answer when no row names the message.
 QString failure_text(const QString& message);
 
+// How a run ended, in the terms a script or a record tells endings apart by.
+enum class EndClass { success, device_failure, timeout, unexpected_answer, link_lost, package_unusable, stopped };
+
+// The class of the ending a message brings, from the same table as its text.
+EndClass end_class(const QString& message);
+
+// A stable lower-case word for each class ("device_failure"): reports and scripts rely on it.
+const char* end_class_name(EndClass end);
+
 } // namespace bootloader_protocol
 
 #endif // BOOTLOADER_PROTOCOL_H

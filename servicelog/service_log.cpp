@@ -193,9 +193,13 @@ ServiceLog::~ServiceLog()
 
 ServiceLog& ServiceLog::shared()
 {
-    static ServiceLog log(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
-                          QStringLiteral("/service-log"));
+    static ServiceLog log(default_folder());
     return log;
+}
+
+QString ServiceLog::default_folder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/service-log");
 }
 
 void ServiceLog::begin_update(const QString& package)

@@ -36,6 +36,8 @@ public:
 
     // The program's own log, under the user's application data folder.
     static ServiceLog& shared();
+    // Where the program keeps its service logs: the user's application data folder.
+    static QString default_folder();
 
     void begin_update(const QString& package);
     void end_update(const QString& outcome);

@@ -15,20 +15,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <algorithm>
-
 using Sim = EquipmentSimulator;
-Q_DECLARE_METATYPE(EquipmentSimulator::Link)
 
 namespace
 {
 
-const QString success_text = QString::fromUtf8("Operação realizada com Sucesso!");
-const QString finishing_text = QString::fromUtf8("Finalizando Procedimento...");
-const QString reprogramming_text = QString::fromUtf8("Reprogramando Firmware...");
-const QString interrupted_text = QString::fromUtf8("Comunicação interrompida!");
-const QString checksum_text = QString::fromUtf8("Erro de Checksum!");
-const QString unexpected_text = QString::fromUtf8("Resposta inesperada do equipamento!");
 constexpr int run_timeout_ms = 60000;
 
 // The protocol's waits, shortened so that a run takes a fraction of a second; what happens during
@@ -43,12 +34,6 @@ bootloader_protocol::Waits short_waits()
     waits.confirm_pause_ms = 100;
     waits.silence_bound_ms = 800;
     return waits;
-}
-
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.isEmpty() ? 0 : values.at(values.size() / 2);
 }
 
 // The window, its port on a pseudo-terminal and the equipment on the other end.
@@ -103,187 +88,10 @@ class tst_update_protocol : public QObject
     Q_OBJECT
 
 private slots:
-    void whole_package_data();
-    void whole_package();
-    void run_ends_data();
-    void run_ends();
-    void waits_keep_window_alive();
     void consent_is_per_package();
     void converter_round_trip();
     void connection_control();
 };
-
-void tst_update_protocol::whole_package_data()
-{
-    QTest::addColumn<Sim::Link>("link");
-    QTest::addColumn<int>("pause_ms");
-    QTest::addColumn<int>("data_baud");
-    QTest::addColumn<int>("reset_file");
-    QTest::newRow("USB, 3 ms") << Sim::Link::usb << 3 << 19200 << -1;
-    QTest::newRow("UART, 38400 baud, 25 ms, a reset") << Sim::Link::uart << 25 << 38400 << 1;
-}
-
-void tst_update_protocol::whole_package()
-{
-    QFETCH(Sim::Link, link);
-    QFETCH(int, pause_ms);
-    QFETCH(int, data_baud);
-    QFETCH(int, reset_file);
-    Sim::Options options;
-    options.link = link;
-    options.reset_file = reset_file;
-    Rig rig(options);
-    QSignalSpy finished(&rig.sim, &Sim::finished);
-    const int records = link == Sim::Link::usb ? 200 : 60;
-    QVERIFY(rig.start(
-        {{"Event_1.s", firmware('F', 3)}, {"MAIN_2.s", firmware('C', records)}, {"GRID_3.s", firmware('A', 4)}}));
-    QVERIFY(finished.wait(run_timeout_ms));
-
-    // The event file goes last; every file arrives whole and sound.
-    QCOMPARE(rig.sim.reports().size(), 3);
-    QByteArray boards;
-    for (const Sim::FileReport& report : rig.sim.reports()) {
-        boards += report.board;
-        QVERIFY2(report.problems.isEmpty(), qPrintable(report.problems.join('\n')));
-    }
-    QCOMPARE(boards, QByteArray("CAF"));
-    QCOMPARE(rig.sim.tokens(), QList<QByteArray>({"#B_STR", "#B_STR", "#B_STR", "#B_END"}));
-    QCOMPARE(rig.status(), success_text + " (3 / 3)");
-    QVERIFY(rig.only_packages_left());
-    QVERIFY(!rig.ui.popup->isVisible() && rig.init_button()->isEnabled());
-    QVERIFY(rig.ui.widget("boxStatus")->isEnabled());
-
-    // Every data line at the link's rate, paced by at least the pause: on average over the
-    // file's lines as the lower bound, and a median far below the other link's pause.
-    QList<double> gaps;
-    qint64 first = -1, last = -1;
-    int count = 0;
-    for (const Sim::Received& r : rig.sim.received()) {
-        if (r.kind != Sim::Received::Kind::line || r.file != 0 || r.line <= 4)
-            continue;
-        QCOMPARE(r.baud, data_baud);
-        if (last >= 0)
-            gaps.append((r.at_ns - last) / 1e6);
-        first = first < 0 ? r.at_ns : first;
-        last = r.at_ns;
-        ++count;
-    }
-    QCOMPARE(count, records);
-    QVERIFY2((last - first) / 1e6 / (count - 1) >= pause_ms, qPrintable(QString::number(median(gaps))));
-    if (link == Sim::Link::usb)
-        QVERIFY2(median(gaps) < 8 * pause_ms, qPrintable(QString::number(median(gaps))));
-    QCOMPARE(rig.sim.line_baud(), 19200);
-}
-
-void tst_update_protocol::run_ends_data()
-{
-    QTest::addColumn<int>("fail_after_line");
-    QTest::addColumn<QByteArray>("token");
-    QTest::addColumn<int>("silent_file");
-    QTest::addColumn<QString>("text");
-
-    // Line 0: instead of the data request, right behind the announcement.
-    QTest::newRow("failure after line 8") << 8 << QByteArray("#B_CRC") << -1 << checksum_text;
-    QTest::newRow("failure behind a progress report") << 8 << QByteArray("#B_PR\x28#B_CRC") << -1 << checksum_text;
-    QTest::newRow("failure behind reprogramming") << 8 << QByteArray("#B_ENV#B_CRC") << -1 << checksum_text;
-    QTest::newRow("failure before the data request") << 0 << QByteArray("#B_CRC#B_MAX") << -1 << checksum_text;
-    QTest::newRow("unknown token") << 8 << QByteArray("#B_XYZ") << -1 << unexpected_text;
-    QTest::newRow("unknown board letter") << 8 << QByteArray("#B_FRZ") << -1 << unexpected_text;
-    QTest::newRow("silent after the first file") << -1 << QByteArray() << 1 << QStringLiteral("TimeOut");
-    QTest::newRow("line lost after the announcement") << 0 << QByteArray() << -1 << QString();
-}
-
-// Whatever ends a run, the operator reads why, the transfer stops, and nothing is left behind;
-// no timer of the ended run writes over the text later.
-void tst_update_protocol::run_ends()
-{
-    QFETCH(int, fail_after_line);
-    QFETCH(QByteArray, token);
-    QFETCH(int, silent_file);
-    QFETCH(QString, text);
-    Sim::Options options;
-    options.automatic = fail_after_line != 0;
-    options.fail_file = 0;
-    options.fail_after_line = fail_after_line;
-    options.fail_token = token;
-    options.silent_file = silent_file;
-    Rig rig(options);
-    if (fail_after_line == 0) {
-        connect(&rig.sim, &Sim::got, &rig.sim, [&](const Sim::Received& r) {
-            if (r.bytes != "#B_STR")
-                return;
-            rig.sim.send("#B_USB");
-            if (!token.isEmpty())
-                rig.sim.send(token);
-            else
-                QTimer::singleShot(50, &rig.sim, [&] { rig.sim.hang_up(); });
-        });
-    }
-    const int records = 40;
-    QVERIFY(rig.start({{"MAIN_1.s", firmware('C', records)}, {"GRID_2.s", firmware('A', 3)}}));
-
-    const QString suffix = silent_file == 1 ? " (2 / 2)" : " (1 / 2)";
-    if (text.isNull()) {
-        QTRY_COMPARE_WITH_TIMEOUT(rig.ui.text("info"), interrupted_text, run_timeout_ms);
-        QCOMPARE(rig.ui.text("connectButton"), QStringLiteral("CONECTAR"));
-    } else {
-        QTRY_COMPARE_WITH_TIMEOUT(rig.status(), text + suffix, run_timeout_ms);
-        QCOMPARE(rig.progress(), 0);
-    }
-    const QString shown = rig.status();
-    QTest::qWait(2 * short_waits().baud_guard_ms + 100);
-    QCOMPARE(rig.status(), shown);
-
-    const int lines = rig.sim.lines_of(0).size();
-    if (silent_file < 0)
-        QVERIFY2(lines >= fail_after_line && lines <= fail_after_line + 1, qPrintable(QString::number(lines)));
-    QVERIFY(!rig.sim.tokens().contains("#B_END"));
-    QVERIFY(rig.only_packages_left());
-    QVERIFY(!rig.ui.popup->isVisible() && !rig.ui.popup->is_started());
-}
-
-// During the protocol's waits the window paints and its timers fire, but operator input does
-// nothing and what the device says is handled only afterwards, in order.
-void tst_update_protocol::waits_keep_window_alive()
-{
-    Rig rig;
-    int ticks = 0, paints = 0;
-    bool clicked = false, reported = false, reprogramming_early = false;
-    QTimer tick(rig.ui.window);
-    connect(&tick, &QTimer::timeout, [&] {
-        if (rig.status().startsWith(finishing_text)) {
-            ++ticks;
-            rig.ui.window->update();
-            if (!std::exchange(clicked, true))
-                QTest::mouseClick(rig.ui.widget("connectButton"), Qt::LeftButton);
-        }
-        if (rig.status().startsWith(success_text) && !std::exchange(reported, true))
-            rig.sim.send("#B_ENV");
-        reprogramming_early |= reported && rig.status().startsWith(reprogramming_text) && rig.ui.popup->isVisible();
-    });
-    struct PaintCounter : QObject {
-        int* count;
-        const Rig* rig;
-        bool eventFilter(QObject*, QEvent* e) override
-        {
-            *count += e->type() == QEvent::Paint && rig->status().startsWith(finishing_text);
-            return false;
-        }
-    } counter;
-    counter.count = &paints;
-    counter.rig = &rig;
-    rig.ui.window->installEventFilter(&counter);
-    tick.start(10);
-    QSignalSpy finished(&rig.sim, &Sim::finished);
-    QVERIFY(rig.start({{"EVENT_1.s", firmware('F', 3)}}));
-    QVERIFY(finished.wait(run_timeout_ms));
-
-    QVERIFY2(ticks >= 5 && paints >= 1, qPrintable(QStringLiteral("%1 ticks, %2 paints").arg(ticks).arg(paints)));
-    QVERIFY(clicked);
-    QCOMPARE(rig.ui.text("connectButton"), QStringLiteral("DESCONECTAR"));
-    QVERIFY(!reprogramming_early);
-    QTRY_COMPARE(rig.status(), reprogramming_text + " (1 / 1)");
-}
 
 // Consent given for one package never starts another; closing the window removes what the
 // unpacking created.

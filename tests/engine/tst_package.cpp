@@ -1,7 +1,8 @@
+#include "engine/update_engine.h"
+#include "equipment/equipment_simulator.h"
 #include "rules/archive.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
-#include "widgets/popup.h"
 
 #include <QBuffer>
 #include <QRegularExpression>
@@ -31,6 +32,13 @@ qint64 peak_mb(bool restart = false)
     QFile status(QStringLiteral("/proc/self/status"));
     status.open(QIODevice::ReadOnly);
     return QRegularExpression("VmHWM:\\s*(\\d+)").match(status.readAll()).captured(1).toLongLong() / 1024;
+}
+
+bootloader_protocol::Waits short_waits()
+{
+    bootloader_protocol::Waits waits;
+    waits.confirm_pause_ms = 50;
+    return waits;
 }
 
 } // namespace
@@ -136,9 +144,11 @@ void tst_package::crafted_package()
     }
     QVERIFY(entries.isEmpty() || package_builder::write_package(workspace.filePath(package), entries));
     const auto before = package_builder::snapshot(workspace.path());
-    WindowUnderTest ui;
-    // Refusals and loads happen before anything is sent: no line is needed.
-    ui.widget("archiveGroupBox")->setEnabled(true);
+    UpdateEngine engine{QString()};
+    engine.set_waits(short_waits());
+    QSignalSpy withdrawn(&engine, &UpdateEngine::consent_withdrawn);
+    UpdateEngine::Stage shown_last;
+    connect(&engine, &UpdateEngine::stage, [&](const UpdateEngine::Stage& stage) { shown_last = stage; });
 
     QElapsedTimer since_tick;
     qint64 longest_gap_ms = 0;
@@ -150,7 +160,8 @@ void tst_package::crafted_package()
     // Root passes every permission check; the saved id 0 keeps the way back from nobody open.
     const bool step_down = then == "<as nobody>" && geteuid() == 0;
     const bool stepped = !step_down || (setresgid(65534, 65534, 0) == 0 && setresuid(65534, 65534, 0) == 0);
-    const bool chosen = stepped && ui.choose_package(workspace.filePath(package));
+    const UpdateEngine::PackageOpening opening =
+        stepped ? engine.open_package(workspace.filePath(package)) : UpdateEngine::PackageOpening();
     if (step_down && (setresuid(0, 0, 0) != 0 || setresgid(0, 0, 0) != 0))
         qFatal("cannot return to root");
     if (!stepped)
@@ -159,32 +170,37 @@ void tst_package::crafted_package()
     longest_gap_ms = qMax(longest_gap_ms, since_tick.elapsed());
     ticker.stop();
 
-    QVERIFY(chosen);
-    QCOMPARE(ui.text("lineStatusArchive"), shown);
-    QCOMPARE(ui.popup->isVisible(), accepted);
-    QVERIFY(ui.invoke("set_progress_and_status", Q_ARG(QString, "Enviando"), Q_ARG(int, 50)));
+    QCOMPARE(opening.refusal.isEmpty() ? QStringLiteral("Arquivo Validado") : opening.refusal, shown);
+    QCOMPARE(opening.accepted, accepted);
     const auto files =
         std::count_if(entries.cbegin(), entries.cend(), [](const Entry& e) { return !e.name.endsWith('/'); });
-    QCOMPARE(ui.text("statusBootloader"), accepted ? QString("Enviando (1 / %1)").arg(files) : "Enviando");
+    QCOMPARE(engine.counter(), accepted ? QString(" (1 / %1)").arg(files) : QString());
     QVERIFY2(grown_mb < 4 * unpacked_mb + 100, qPrintable(QString::number(grown_mb)));
     QVERIFY2(longest_gap_ms < 2000, qPrintable(QString::number(longest_gap_ms)));
+    const int withdrawn_before = withdrawn.count();
     if (!then.startsWith('<'))
-        QVERIFY(ui.choose_package(then.isEmpty() ? QString() : workspace.filePath(then)));
-    // The consent asked for the earlier package must not outlive a refused choice.
+        engine.open_package(then.isEmpty() ? QString() : workspace.filePath(then));
+    // The start dialog shown for the earlier package must not outlive a refused choice.
     if (then == "missing.vkt")
-        QVERIFY(!ui.popup->isVisible());
+        QVERIFY(withdrawn.count() > withdrawn_before);
     if (then == "<link>") {
         // What was put in place of a file of ours is neither followed nor removed, and the run
         // ends rather than waiting on it for good.
         const QString head = workspace.filePath("P/GRID_2");
         QVERIFY(QFile::remove(head) && QFile::link(outside + "/secret", head));
-        QVERIFY(ui.invoke("read_archive"));
-        QCOMPARE(ui.text("statusBootloader"),
+        EquipmentSimulator equipment;
+        QSignalSpy ended(&engine, &UpdateEngine::ended);
+        QVERIFY(equipment.open_pty());
+        engine.open_port(equipment.port_path());
+        engine.start();
+        QVERIFY(run_until([&] { return !ended.isEmpty(); }, 10000));
+        QCOMPARE(ended.first().first().value<bootloader_protocol::EndClass>(),
+                 bootloader_protocol::EndClass::package_unusable);
+        QCOMPARE(shown_last.text + shown_last.counter,
                  QStringLiteral("Erro! Não foi possível ler o firmware do pacote (1 / 2)"));
-        QVERIFY(!ui.popup->isVisible());
         QVERIFY(QFileInfo(head).isSymLink() && QFile::remove(head) && QDir().rmdir(workspace.filePath("P")));
     }
-    QVERIFY(ui.invoke("serial_state", Q_ARG(QString, "#B_CRC")));
+    engine.abandon();
 
     // The package itself included, everything is as it was, and nothing is left behind.
     QCOMPARE(package_builder::snapshot(workspace.path()), before);

@@ -1,0 +1,491 @@
+#include "engine/update_engine.h"
+
+#include "link/link_conditions.h"
+#include "link/port_access.h"
+#include "rules/package_rules.h"
+
+#include <QFile>
+
+namespace protocol = bootloader_protocol;
+
+namespace
+{
+
+const char* const invalid_package_text = "Erro! Arquivo Inválido";
+const char* const unreadable_firmware_text = "Erro! Não foi possível ler o firmware do pacote";
+
+// Gives the port a short chance to hand each line on before the pause starts.
+constexpr int write_wait_ms = 5;
+constexpr int progress_started = 1;
+constexpr int progress_finishing = 98;
+constexpr int progress_done = 100;
+
+} // namespace
+
+UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject(parent), log(log_folder)
+{
+    qRegisterMetaType<Stage>();
+    qRegisterMetaType<EndClass>();
+
+    // The log hears everything the link says before the engine reacts to it.
+    connect(&serial, &Serial::rate_changed, this, [this](qint32 rate) { log.note_rate(rate); });
+    connect(&serial, &Serial::closed, this, [this] { log.note_close(); });
+    connect(&serial, &Serial::sent, this, [this](const QByteArray& bytes) { log.note_sent(bytes); });
+    connect(&serial, &Serial::opened, this, [this](const QString& name, bool ok) { log.note_open(name, ok); });
+    connect(&serial, &Serial::buffer, this, [this](const QByteArray& bytes) {
+        if (bytes == link_conditions::timeout)
+            log.note_timeout();
+        else if (bytes == link_conditions::interrupted)
+            log.note_lost();
+        else if (bytes == link_conditions::connected || bytes == link_conditions::busy)
+            log.note_link(bytes);
+        else
+            log.note_received(bytes);
+    });
+    connect(&serial, &Serial::buffer, this, &UpdateEngine::on_link);
+    connect(&serial, &Serial::drained, this, [this] {
+        if (awaiting_drain)
+            line_written();
+    });
+
+    connect(&baud_timer, &QTimer::timeout, this, &UpdateEngine::baud_timeout);
+    silence_timer.setSingleShot(true);
+    connect(&silence_timer, &QTimer::timeout, this, [this] {
+        if (started)
+            end_run(QString::fromLatin1(link_conditions::timeout));
+    });
+    connect(&pacer, &LinePacer::due, this, &UpdateEngine::pause_over);
+    write_wait.setSingleShot(true);
+    write_wait.setTimerType(Qt::PreciseTimer);
+    connect(&write_wait, &QTimer::timeout, this, &UpdateEngine::line_written);
+    wait_timer.setSingleShot(true);
+    wait_timer.setTimerType(Qt::PreciseTimer);
+    connect(&wait_timer, &QTimer::timeout, this, &UpdateEngine::end_wait);
+    serial.set_reply_timeout_ms(waits.reply_ms);
+}
+
+UpdateEngine::~UpdateEngine()
+{
+    if (updating)
+        finish_update(EndClass::stopped, QStringLiteral("program closed during the update"));
+    package_extraction::remove(extraction);
+}
+
+void UpdateEngine::set_waits(const protocol::Waits& shorter)
+{
+    waits = shorter;
+    serial.set_reply_timeout_ms(waits.reply_ms);
+}
+
+void UpdateEngine::open_port(const QString& name)
+{
+    refusal_reported = false;
+    serial.open_port(name);
+    withdraw_consent();
+}
+
+void UpdateEngine::close_port()
+{
+    report(QString(), 0);
+    stop_link_timers();
+    serial.close();
+    withdraw_consent();
+    if (updating)
+        finish_update(EndClass::stopped, QStringLiteral("stopped: the operator disconnected"));
+    pump();
+}
+
+UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
+{
+    if (!package_rules::is_package_name(path))
+        return {false, QString::fromUtf8(invalid_package_text)};
+    // The operator consented to the package being sent, never to this one.
+    if (started) {
+        tear_down();
+        status_suffix.clear();
+        report(QString(), 0);
+        finish_update(EndClass::stopped, QStringLiteral("stopped: another package was opened"));
+    }
+
+    // Files a previous package left unsent are our own copies; the package itself still holds them.
+    package_extraction::remove(extraction);
+    package_path = path;
+    extraction = package_extraction::extract(path);
+    file_list = extraction.files;
+    if (!extraction.refusal.isNull()) {
+        // Nothing was unpacked: say why, rather than offer the operator an update of nothing.
+        const QString refusal = extraction.refusal;
+        tear_down();
+        files_loaded = files_total = 0;
+        status_suffix.clear();
+        pump();
+        return {false, refusal};
+    }
+    package_rules::move_event_file_last(file_list);
+    files_loaded = 0;
+    files_total = file_list.size();
+    status_suffix = package_rules::counter_text(files_loaded, files_total);
+    read_archive();
+    pump();
+    // A first file that could not be read has already ended the run.
+    return {archive.holds_lines(), QString()};
+}
+
+void UpdateEngine::start()
+{
+    started = true;
+    updating = true;
+    log.begin_update(package_path);
+    start_file();
+}
+
+void UpdateEngine::abandon()
+{
+    ++transfer_epoch;
+    tear_down();
+    if (updating)
+        finish_update(EndClass::stopped, QStringLiteral("stopped: the window was closed"));
+    pump();
+}
+
+void UpdateEngine::on_link(const QByteArray& bytes)
+{
+    inbox.enqueue({protocol::message_text(bytes), true});
+    pump();
+}
+
+void UpdateEngine::pump()
+{
+    // A reaction may make the link speak again (a port opened, a line lost); what it says waits
+    // its turn behind what came before.
+    if (dispatching)
+        return;
+    dispatching = true;
+    while (!waiting && !inbox.isEmpty()) {
+        const Pending next = inbox.dequeue();
+        if (next.from_link && !transmitting)
+            arm_silence_bound();
+        dispatch(next.message);
+    }
+    dispatching = false;
+}
+
+void UpdateEngine::dispatch(const QString& message)
+{
+    const auto contains = [&message](const char* token) {
+        return message.contains(QLatin1String(token), Qt::CaseSensitive);
+    };
+
+    if (message == QLatin1String(link_conditions::connected)) {
+        emit port_opened(serial.port_name());
+    } else if (message == QLatin1String(link_conditions::busy)) {
+        refusal_reported = true;
+        emit port_refused(port_access::refusal_notice(port_access::inspect(serial.port_name())));
+    } else if (protocol::holds_failure(message)) {
+        end_run(message);
+    } else if (contains(protocol::usb_announcement) || contains(protocol::uart_announcement)) {
+        announce(message);
+    } else if (contains(protocol::data_request)) {
+        request_data();
+    } else if (contains(protocol::progress_report)) {
+        progress_report(message);
+    } else if (contains(protocol::reset_request)) {
+        reset_port();
+    } else if (contains(protocol::file_confirmed)) {
+        confirm_file();
+    } else if (contains(protocol::reprogramming_report)) {
+        report(QString::fromUtf8(protocol::reprogramming_status), protocol::reprogramming_progress);
+    } else {
+        end_run(message);
+    }
+}
+
+void UpdateEngine::report(const QString& text, int progress)
+{
+    // Both ends of the scale leave the line at the rate every exchange with the bootloader starts at.
+    if (progress == 0 || progress == progress_done)
+        serial.set_rate(Serial::base_baud_rate);
+    emit stage({text, status_suffix, progress, files_loaded, files_total, current_file_name});
+}
+
+void UpdateEngine::announce(const QString& message)
+{
+    report(QString::fromUtf8(protocol::started_status), progress_started);
+    usb_mode = message.contains(QLatin1String(protocol::usb_announcement)) ? 1 : 0;
+    send_delay = usb_mode ? protocol::usb_send_delay_ms : protocol::uart_send_delay_ms;
+    if (usb_mode == 0) {
+        retry_clock.start();
+        rate_uart_link();
+        return;
+    }
+    baud_timer.start(waits.baud_guard_ms);
+}
+
+void UpdateEngine::rate_uart_link()
+{
+    if (serial.set_rate(protocol::uart_data_baud_rate)) {
+        baud_timer.start(waits.baud_guard_ms);
+        return;
+    }
+    if (retry_clock.elapsed() >= waits.link_retry_bound_ms) {
+        fail_run(QString::fromUtf8(protocol::link_lost_status), EndClass::link_lost, true);
+        return;
+    }
+    wait_then(0, [this] { rate_uart_link(); });
+}
+
+void UpdateEngine::request_data()
+{
+    baud_timer.stop();
+    serial.set_reply_timeout_enabled(false);
+    start_transmission();
+}
+
+void UpdateEngine::start_transmission()
+{
+    // The device need not talk while it is being fed; the silence bound starts again afterwards.
+    silence_timer.stop();
+    // A second request for the data restarts the file from its first line.
+    sending_epoch = ++transfer_epoch;
+    transmitting = true;
+    next_line = 0;
+    pacer.stop();
+    write_wait.stop();
+    awaiting_drain = false;
+    send_line();
+}
+
+void UpdateEngine::send_line()
+{
+    if (sending_epoch != transfer_epoch || next_line >= archive.line_count) {
+        finish_transmission();
+        return;
+    }
+    serial.write_data(archive_rules::wire_bytes(archive.chunk(next_line)));
+    ++next_line;
+    if (serial.flush()) {
+        line_written();
+        return;
+    }
+    // The system's buffer is full: the pause starts once it took the line, or after the wait.
+    awaiting_drain = true;
+    write_wait.start(write_wait_ms);
+}
+
+void UpdateEngine::line_written()
+{
+    awaiting_drain = false;
+    write_wait.stop();
+    pacer.start(send_delay);
+}
+
+void UpdateEngine::pause_over()
+{
+    if (sending_epoch != transfer_epoch) {
+        transmitting = false;
+        arm_silence_bound();
+        return;
+    }
+    // Stopped during the pause (a failure, a disconnect): nothing more goes out. A file sent to
+    // its last line is released below all the same, so a stray request cannot send it again.
+    if (!started && next_line < archive.line_count) {
+        transmitting = false;
+        return;
+    }
+    send_line();
+}
+
+void UpdateEngine::finish_transmission()
+{
+    if (sending_epoch == transfer_epoch && archive.holds_lines())
+        release_record();
+    transmitting = false;
+    arm_silence_bound();
+}
+
+void UpdateEngine::progress_report(const QString& message)
+{
+    const protocol::ProgressShown shown = protocol::progress_status(protocol::progress_value(message));
+    if (shown.shown)
+        report(shown.text, shown.progress);
+}
+
+void UpdateEngine::reset_port()
+{
+    serial.close();
+    wait_then(waits.reset_settle_ms, [this] {
+        retry_clock.start();
+        reopen_after_reset();
+    });
+}
+
+void UpdateEngine::reopen_after_reset()
+{
+    if (serial.reopen()) {
+        serial.set_rate(Serial::base_baud_rate);
+        return;
+    }
+    if (retry_clock.elapsed() >= waits.link_retry_bound_ms) {
+        fail_run(QString::fromUtf8(protocol::link_lost_status), EndClass::link_lost, true);
+        return;
+    }
+    wait_then(waits.reopen_retry_ms, [this] { reopen_after_reset(); });
+}
+
+void UpdateEngine::confirm_file()
+{
+    // The event board restarts the equipment once it has confirmed its file.
+    if (!package_rules::is_event_file(current_file_name)) {
+        show_file_done();
+        return;
+    }
+    report(QString::fromUtf8(protocol::finishing_status), progress_finishing);
+    serial.close();
+    wait_then(waits.event_port_pause_ms, [this] {
+        // A failure here shows up later as link errors or missing answers.
+        if (!serial.reopen())
+            log.note_open(serial.port_name(), false);
+        show_file_done();
+    });
+}
+
+void UpdateEngine::show_file_done()
+{
+    report(QString::fromUtf8(protocol::success_status), progress_done);
+    wait_then(waits.confirm_pause_ms, [this] { read_archive(); });
+}
+
+void UpdateEngine::read_archive()
+{
+    if (file_list.isEmpty()) {
+        stop_link_timers();
+        withdraw_consent();
+        serial.write_data(QByteArray(protocol::end_token));
+        package_extraction::remove(extraction);
+        finish_update(EndClass::success, QStringLiteral("package complete"));
+        return;
+    }
+
+    const QString head = file_list.first();
+    current_file_name = package_rules::file_name(head);
+    ++transfer_epoch;
+    // Waiting on a file that cannot be read would stall the run for good.
+    if (!archive_rules::load_file(archive, head)) {
+        fail_run(QString::fromUtf8(unreadable_firmware_text), EndClass::package_unusable, false);
+        return;
+    }
+    QFile::remove(head);
+    file_list.removeFirst();
+    ++files_loaded;
+    status_suffix = package_rules::counter_text(files_loaded, files_total);
+    if (started)
+        start_file();
+}
+
+void UpdateEngine::start_file()
+{
+    serial.set_reply_timeout_enabled(true);
+    serial.write_data(QByteArray(protocol::start_token));
+    arm_silence_bound();
+}
+
+void UpdateEngine::wait_then(int ms, std::function<void()> then)
+{
+    log.note_wait(ms);
+    waiting = true;
+    silence_timer.stop();
+    const quint64 run = run_generation;
+    after_wait = [this, run, then = std::move(then)] {
+        // Torn down meanwhile (the window closed, the line was lost): this run must not go on.
+        if (run != run_generation)
+            return;
+        arm_silence_bound();
+        then();
+    };
+    wait_timer.start(ms);
+}
+
+void UpdateEngine::end_wait()
+{
+    waiting = false;
+    const std::function<void()> then = std::move(after_wait);
+    after_wait = nullptr;
+    if (then)
+        then();
+    pump();
+}
+
+void UpdateEngine::baud_timeout()
+{
+    baud_timer.stop();
+    inbox.enqueue({QString::fromLatin1(protocol::baud_timeout_text), false});
+    pump();
+}
+
+void UpdateEngine::tear_down()
+{
+    ++run_generation;
+    stop_link_timers();
+    if (waiting) {
+        waiting = false;
+        wait_timer.stop();
+        after_wait = nullptr;
+    }
+    if (archive.holds_lines())
+        release_record();
+    withdraw_consent();
+    package_extraction::remove(extraction);
+}
+
+void UpdateEngine::withdraw_consent()
+{
+    started = false;
+    emit consent_withdrawn();
+}
+
+void UpdateEngine::stop_link_timers()
+{
+    baud_timer.stop();
+    silence_timer.stop();
+    serial.cancel_reply_timeout();
+}
+
+void UpdateEngine::arm_silence_bound()
+{
+    if (started && !waiting)
+        silence_timer.start(waits.silence_bound_ms);
+}
+
+void UpdateEngine::release_record()
+{
+    ++transfer_epoch;
+    archive_rules::clear(archive);
+}
+
+void UpdateEngine::end_run(const QString& message)
+{
+    fail_run(protocol::failure_text(message), protocol::end_class(message),
+             message == QLatin1String(link_conditions::interrupted));
+}
+
+void UpdateEngine::fail_run(const QString& text, EndClass end, bool link_gone)
+{
+    tear_down();
+    report(text, 0);
+    finish_update(end, text);
+    if (!link_gone)
+        return;
+    // Only ever a closing: a loss must never make the engine open a port.
+    emit port_lost(text);
+    if (serial.is_open())
+        serial.close();
+}
+
+void UpdateEngine::finish_update(EndClass end, const QString& text)
+{
+    log.end_update(text);
+    if (!updating)
+        return;
+    updating = false;
+    emit ended(end, text);
+}
