@@ -27,35 +27,18 @@ const ModifierKey modifier_keys[] = {
     {Qt::ShiftModifier, XK_Shift_L},
 };
 
-struct NamedKey {
-    Qt::Key key;
-    KeySym keysym;
-};
-const NamedKey named_keys[] = {
-    {Qt::Key_Backspace, XK_BackSpace},
-};
-
 // Latin-1 keysyms are the characters' own code points; Qt names a letter key by its capital.
 KeySym keysym_of(int key)
 {
     if (key < 0x100)
         return QChar(key).toLower().unicode();
-    for (const NamedKey& row : named_keys) {
-        if (row.key == key)
-            return row.keysym;
-    }
-    return NoSymbol;
+    return key == Qt::Key_Backspace ? XK_BackSpace : NoSymbol;
 }
 
 } // namespace
 
 XKeyboard::XKeyboard() : display(XOpenDisplay(nullptr))
 {
-    int event_base, error_base, major, minor;
-    if (display && !XTestQueryExtension(display, &event_base, &error_base, &major, &minor)) {
-        XCloseDisplay(display);
-        display = nullptr;
-    }
     QCoreApplication::instance()->installEventFilter(this);
 }
 

@@ -15,8 +15,6 @@ class XKeyboard : public QObject
 public:
     XKeyboard();
     ~XKeyboard() override;
-    XKeyboard(const XKeyboard&) = delete;
-    XKeyboard& operator=(const XKeyboard&) = delete;
 
     bool is_open() const { return display != nullptr; }
     // Gives the window the server's input focus; true once the server and Qt both say it has it.
