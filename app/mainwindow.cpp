@@ -4,6 +4,7 @@
 #include "servicelog/service_log.h"
 #include "ui_mainwindow.h"
 #include "widgets/popup.h"
+#include "widgets/shortcut_over_fields.h"
 
 #include <QCloseEvent>
 #include <QFileDialog>
@@ -45,6 +46,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     converter_shortcut = new QShortcut(QKeySequence(QString::fromLatin1(converter_keys)), this);
     converter_shortcut->setContext(Qt::WindowShortcut);
+    // The port box has the focus at start, and its text field would take the first chords.
+    new ShortcutOverFields(converter_shortcut);
 
     connect(popup, &PopUp::init, this, &MainWindow::init_button);
     connect(engine, &UpdateEngine::stage, this, &MainWindow::show_stage);

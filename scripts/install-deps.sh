@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need on Debian 12, skipping what is already there.
 set -euo pipefail
-# xvfb and the desktop's default sans serve the one suite that runs on a real X server.
+# xvfb and the desktop's default sans serve the one suite that runs on a real X server; libxtst-dev
+# lets that suite type through the server as a keyboard does, so that the focused widget counts.
 packages=(cmake g++ make qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev unzip
-    desktop-file-utils dpkg-dev file xvfb fonts-dejavu-core)
+    desktop-file-utils dpkg-dev file xvfb fonts-dejavu-core libxtst-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -6,10 +6,14 @@
 #include "support/window_under_test.h"
 #include "widgets/form_fonts.h"
 #include "widgets/popup.h"
+#include "x_keyboard.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QCommandLinkButton>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -39,12 +43,6 @@ void check_fit(QWidget* widget, QStringList& faults)
     }
 }
 
-void press(QWidget* target, const QList<Qt::Key>& keys = {Qt::Key_V, Qt::Key_K, Qt::Key_T})
-{
-    for (Qt::Key key : keys)
-        QTest::keyClick(target, key, Qt::ControlModifier);
-}
-
 } // namespace
 
 class tst_real_display : public QObject
@@ -58,35 +56,54 @@ private slots:
 void tst_real_display::every_window_maps_and_shows_its_texts_whole()
 {
     QVERIFY2(QGuiApplication::platformName() == QLatin1String("xcb"), "run through on_xvfb.sh");
+    XKeyboard keyboard;
+    QVERIFY2(keyboard.is_open(), "no X server");
     form_fonts::install();
     EquipmentSimulator line;
     QVERIFY(line.open_pty());
     WindowUnderTest ui;
     ui.window->show();
-    QVERIFY(ui.connect_to(line.port_path()));
+    auto* port = ui.widget<QComboBox>("boxPort");
+    auto* path = ui.converter->findChild<QLineEdit*>("pathLineEdit");
+    const QKeySequence converter_keys(QStringLiteral("Ctrl+V, Ctrl+K, Ctrl+T"));
+
+    // The window starts with the focus in the port box, whose text field has keys of its own for
+    // two of the chords.
+    QVERIFY(keyboard.activate(ui.window));
+    QCOMPARE(QApplication::focusWidget(), port);
+    QVERIFY(keyboard.type(converter_keys));
+    QVERIFY(QTest::qWaitForWindowExposed(ui.converter));
+    path->setText(QStringLiteral("left over"));
+    ui.converter->close();
+
+    // A port typed by name, as for the simulated equipment the system does not list; the converter
+    // then opens on the third chord only, with its fields cleared.
+    port->clearEditText();
+    QVERIFY(keyboard.activate(ui.window));
+    QVERIFY(keyboard.type(line.port_path() + QLatin1Char('x')));
+    QVERIFY(keyboard.type(QKeySequence(Qt::Key_Backspace)));
+    QCOMPARE(port->currentText(), line.port_path());
+    QVERIFY(keyboard.type(QKeySequence(QStringLiteral("Ctrl+V, Ctrl+K"))));
+    QVERIFY(!ui.converter->isVisible());
+    QVERIFY(keyboard.type(QKeySequence(QStringLiteral("Ctrl+T"))));
+    QVERIFY(QTest::qWaitForWindowExposed(ui.converter));
+    QVERIFY(path->text().isEmpty());
+    ui.converter->close();
+
+    ui.widget<QPushButton>("connectButton")->click();
+    QCOMPARE(ui.text("connectButton"), QStringLiteral("DESCONECTAR"));
     QTemporaryDir folder;
     const QString package = folder.filePath(QStringLiteral("Linha_X_3000#rev2.vkt"));
     QVERIFY(package_builder::write_package(package, {{"MAIN_1", package_builder::converted_firmware('C', 4)}}));
     QVERIFY(ui.choose_package(package));
     QVERIFY(QTest::qWaitForWindowExposed(ui.popup));
-
-    const auto activate = [](QWidget* window) {
-        window->activateWindow();
-        return QTest::qWaitForWindowActive(window);
-    };
-    // The converter opens only from the active main window, and only on the third chord.
-    QVERIFY(activate(ui.popup));
-    press(ui.window);
-    QVERIFY(activate(ui.window));
-    press(ui.window, {Qt::Key_V, Qt::Key_K});
+    // Only the main window opens the converter.
+    QVERIFY(keyboard.activate(ui.popup));
+    QVERIFY(keyboard.type(converter_keys));
     QVERIFY(!ui.converter->isVisible());
-    press(ui.window, {Qt::Key_T});
+    QVERIFY(keyboard.activate(ui.window));
+    QVERIFY(keyboard.type(converter_keys));
     QVERIFY(QTest::qWaitForWindowExposed(ui.converter));
-    auto* path = ui.converter->findChild<QLineEdit*>("pathLineEdit");
-    path->setText(QStringLiteral("left over"));
-    QVERIFY(activate(ui.window));
-    press(ui.window);
-    QVERIFY(path->text().isEmpty());
 
     // The longest notice the window writes into a label.
     ui.widget<QLabel>("info")->setText(port_access::refusal_notice({true, QStringLiteral("dialout")}));
