@@ -15,6 +15,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QShortcut>
 
@@ -127,7 +128,16 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     converter_shortcut = new QShortcut(QKeySequence(QString::fromLatin1(converter_keys)), this);
     converter_shortcut->setContext(Qt::WindowShortcut);
 
-    connect(popup, &PopUp::init, this, [this] { ServiceLog::shared().begin_update(package_path); });
+    connect(popup, &PopUp::init, this, [this] {
+        UpdateStart start{QStringLiteral(PROJECT_VERSION),
+                          port.portName(),
+                          package_path,
+                          package_rules::sha256_hex(package_path),
+                          {}};
+        for (const QString& file : extraction.files)
+            start.files.append({package_rules::file_name(file), QFileInfo(file).size()});
+        ServiceLog::shared().begin_update(start);
+    });
     connect(popup, &PopUp::init, this, &MainWindow::init_button);
     connect(serial, &Serial::buffer, this, [this](const QByteArray& bytes) {
         if (transmissions_running == 0)
