@@ -1,5 +1,6 @@
 #include "rules/package_rules.h"
 #include "servicelog/service_log.h"
+#include "servicelog/unit_record.h"
 
 #include <QtTest>
 
@@ -10,23 +11,12 @@ namespace
 {
 
 int warnings = 0;
-
-// Counts the console warnings while it lives, and keeps them off the test's output.
-struct WarningCount {
-    WarningCount()
-        : previous(qInstallMessageHandler(
-              [](QtMsgType type, const QMessageLogContext&, const QString&) { warnings += type == QtWarningMsg; }))
-    {
-        warnings = 0;
-    }
-    ~WarningCount() { qInstallMessageHandler(previous); }
-    QtMessageHandler previous;
-};
-
-QRegularExpression stamped(const QString& line)
+void count_warnings(QtMsgType type, const QMessageLogContext&, const QString&)
 {
-    return QRegularExpression("(^|\n)\\d\\d:\\d\\d:\\d\\d\\.\\d{3} " + line);
+    warnings += type == QtWarningMsg;
 }
+
+const QString stamp = "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} ";
 
 QString read_all(const QString& path)
 {
@@ -45,6 +35,7 @@ private slots:
     void keeps_the_newest_files_within_count_and_size_data();
     void keeps_the_newest_files_within_count_and_size();
     void a_full_disk_ends_the_trace_with_the_reason();
+    void appends_one_report_line_per_unit();
 };
 
 // Also: names cannot forge a line, nothing reaches the file after the outcome, and a folder that cannot be
@@ -52,18 +43,17 @@ private slots:
 void tst_service_log::traces_an_update_with_stamps_and_short_lines()
 {
     QTemporaryDir dir;
+    // Bigger than one block of the hash's reads.
     const QByteArray package = QByteArray(200000, 'x') + "abc";
     QFile package_file(dir.filePath("A#1.vkt"));
     QVERIFY(package_file.open(QIODevice::WriteOnly) && package_file.write(package) == package.size());
     package_file.close();
-    const QString sha256 = QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex();
-    QCOMPARE(package_rules::sha256_hex(package_file.fileName()), sha256.toLatin1());
 
     ServiceLog log(dir.filePath("logs"));
     log.begin_update({"2.3",
                       "/dev/pts/7\r",
                       "A\n00:00:00.000 outcome Operação realizada com Sucesso!\u2028.vkt",
-                      sha256.toLatin1(),
+                      package_rules::sha256_hex(package_file.fileName()),
                       {{"A.hex", 353}, {QString("evento") + QChar(0x85) + "\\.hex", 12}}});
     log.note_received("#B_UAR");
     log.note_rate(38400);
@@ -79,14 +69,14 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
     QCOMPARE(log.update_file(), log.folder() + '/' + files.first());
     const QString text = read_all(log.update_file());
     QVERIFY(text.size() < 1500);
-    QVERIFY2(text.contains(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} begin "
-                                              "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d\n")),
+    QVERIFY2(text.contains(QRegularExpression(
+                 "^" + stamp + "begin \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d\n")),
              qPrintable(text));
     const QStringList lines = {
         "program 2.3\n",
         "port /dev/pts/7\\x0d\n",
         "package A\\x0a00:00:00.000 outcome Operação realizada com Sucesso!\\xe2\\x80\\xa8.vkt\n",
-        "sha256 " + sha256 + '\n',
+        "sha256 " + QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex() + '\n',
         "file A.hex 353 B\n",
         "file evento\\xc2\\x85\\x5c.hex 12 B\n",
         "recv 6 B #B_UAR",
@@ -97,15 +87,17 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
         "summary lines sent 1, bytes sent 5010,",
         "outcome TimeOut\n"};
     for (const QString& line : lines)
-        QVERIFY2(text.contains(stamped(QRegularExpression::escape(line))), qPrintable(line));
-    QCOMPARE(text.count(stamped("outcome")), 1);
+        QVERIFY2(text.contains(QRegularExpression("(^|\n)" + stamp + QRegularExpression::escape(line))),
+                 qPrintable(line));
     QVERIFY(text.endsWith("outcome TimeOut\n"));
 
     log.set_folder(log.update_file() + "/not-a-folder");
-    const WarningCount count;
+    warnings = 0;
+    qInstallMessageHandler(count_warnings);
     log.begin_update({});
     log.note_sent(":00000001FF\r");
     log.end_update("ok");
+    qInstallMessageHandler(nullptr);
     QCOMPARE(warnings, 1);
     QCOMPARE(log.update_file(), QString());
 }
@@ -138,22 +130,18 @@ void tst_service_log::keeps_the_newest_files_within_count_and_size()
     };
     // Names and times disagree on purpose: the time a file was written decides.
     const QDateTime base = QDateTime::currentDateTime().addDays(-30);
-    QStringList old_files, foreign;
+    QStringList old_files;
+    QStringList foreign{"update_2001-01-01_00-00-00-000.log.bak", "update_2001-01-01_00-00-00-000_x.log", "notes.txt"};
+    for (int i = 0; i < 60; ++i)
+        foreign << QString("update_other_%1.log").arg(i, 2, 10, QChar('0'));
+    for (const QString& name : foreign)
+        QVERIFY(make(name, 10, base.addYears(-1)));
     for (int i = 0; i < own; ++i) {
         old_files << QString("update_2001-01-01_00-00-00-%1.log").arg(own - i, 3, 10, QChar('0'));
         QVERIFY(make(old_files.last(), size, base.addSecs(60 * i)));
     }
     for (int i = 0; i < future; ++i)
         QVERIFY(make(QString("update_2099-01-01_00-00-00-000_%1.log").arg(i + 2), size, base.addYears(70)));
-    for (int i = 0; i < 60; ++i) {
-        foreign << QString("update_other_%1.log").arg(i, 2, 10, QChar('0'));
-        QVERIFY(make(foreign.last(), 10, base.addYears(-1)));
-    }
-    foreign << "update_2001-01-01_00-00-00-000.log.bak"
-            << "update_2001-01-01_00-00-00-000_x.log"
-            << "notes.txt";
-    for (const QString& name : foreign.mid(60))
-        QVERIFY(make(name, 10, base.addYears(-1)));
 
     ServiceLog log(dir.path());
     log.begin_update({});
@@ -172,38 +160,83 @@ void tst_service_log::a_full_disk_ends_the_trace_with_the_reason()
 {
     QTemporaryDir dir;
     ServiceLog log(dir.path());
-    constexpr rlim_t room = 4096;
+    constexpr int room = 4096;
     rlimit previous{};
     QVERIFY(::getrlimit(RLIMIT_FSIZE, &previous) == 0);
-    void (*previous_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
     rlimit tight = previous;
     tight.rlim_cur = room;
-    {
-        const WarningCount count;
-        QVERIFY(::setrlimit(RLIMIT_FSIZE, &tight) == 0);
-        log.begin_update({"2.3", "/dev/pts/7", "A#1.vkt", "00", {}});
-        for (int i = 0; i < 200; ++i)
-            log.note_sent(":10000000" + QByteArray(32, 'F') + '\r');
-        log.end_update("TimeOut");
-        ::setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previous_handler);
-        QCOMPARE(warnings, 1);
-    }
+    void (*previous_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    warnings = 0;
+    qInstallMessageHandler(count_warnings);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &tight) == 0);
+    log.begin_update({"2.3", "/dev/pts/7", "A#1.vkt", "00", {}});
+    for (int i = 0; i < 200; ++i)
+        log.note_sent(":10000000" + QByteArray(32, 'F') + '\r');
+    log.end_update("TimeOut");
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
+    qInstallMessageHandler(nullptr);
+    QCOMPARE(warnings, 1);
 
     const QString text = read_all(log.update_file());
-    QVERIFY(text.size() <= int(room) && text.size() > int(room) - 200);
-    const QStringList lines = text.split('\n');
-    QCOMPARE(lines.last(), QString());
-    for (const QString& line : lines.mid(0, lines.size() - 1))
-        QVERIFY2(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} (begin|program|port|package|sha256|sent) ")
-                         .match(line)
-                         .hasMatch() ||
-                     line == lines.at(lines.size() - 2),
-                 qPrintable(line));
-    QVERIFY2(lines.at(lines.size() - 2)
-                 .contains(QRegularExpression(
-                     "^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} note trace cut here: the disk refused it \\(File too large\\)$")),
-             qPrintable(lines.at(lines.size() - 2)));
+    QVERIFY(text.size() <= room && text.size() > room - 200);
+    QVERIFY2(QRegularExpression("^(" + stamp + "(begin|program|port|package|sha256|sent) [^\n]*\n)+" + stamp +
+                                "note trace cut here: the disk refused it \\(File too large\\)\n$")
+                 .match(text)
+                 .hasMatch(),
+             qPrintable(text.right(200)));
+}
+
+// Field names and end words are what scripts read: they are compared whole, and a second unit's line stays
+// parseable beside the first. A folder that cannot be written is refused with a reason.
+void tst_service_log::appends_one_report_line_per_unit()
+{
+    UnitRecord record;
+    record.started = QDateTime(QDate(2024, 5, 1), QTime(14, 3, 22, 117), Qt::OffsetFromUTC, -3 * 3600);
+    record.ended = record.started.addSecs(95);
+    record.host = "bench-2";
+    record.port = "ttyUSB0";
+    record.adapter_identity = "ttyUSB0 A10K3ZQ";
+    record.usb_serial = "A10K3ZQ";
+    record.usb_vid_pid = "0403:6001";
+    record.usb_description = "FT232R USB UART";
+    record.package_path = "/srv/pkg/A\n#1.vkt";
+    record.package_sha256 = "ba7816bf";
+    record.files = {{"MAIN.s19", 1243}, {"event.s19", 12}};
+    record.end_text = "Operação realizada com Sucesso!";
+    record.end_class = UnitEnd::success;
+    record.exit_code = 0;
+    record.service_log = "/logs/update_2024-05-01_14-03-22-117.log";
+    QTemporaryDir dir;
+    const QString path = dir.filePath("data/reports.jsonl");
+    QString why;
+    QVERIFY(unit_record::append(path, record, &why));
+    record.usb_serial = record.usb_vid_pid = record.usb_description = QString();
+    record.exit_code.reset();
+    record.end_class = UnitEnd::unexpected_answer;
+    QVERIFY(unit_record::append(path, record, &why));
+
+    const QStringList lines = read_all(path).split('\n');
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.at(2), QString());
+    QCOMPARE(QJsonDocument::fromJson(lines.at(0).toUtf8()).object(), QJsonDocument::fromJson(R"({
+        "started": "2024-05-01T14:03:22.117-03:00", "ended": "2024-05-01T14:04:57.117-03:00",
+        "host": "bench-2", "port": "ttyUSB0",
+        "usb_serial": "A10K3ZQ", "usb_vid_pid": "0403:6001", "usb_description": "FT232R USB UART",
+        "adapter_identity": "ttyUSB0 A10K3ZQ",
+        "package_path": "/srv/pkg/A\n#1.vkt", "package_sha256": "ba7816bf",
+        "files": [{"name": "MAIN.s19", "size": 1243}, {"name": "event.s19", "size": 12}],
+        "end_text": "Operação realizada com Sucesso!", "end_class": "success", "exit_code": 0,
+        "service_log": "/logs/update_2024-05-01_14-03-22-117.log"})")
+                                                                         .object());
+    const QJsonObject second = QJsonDocument::fromJson(lines.at(1).toUtf8()).object();
+    QCOMPARE(second.value("end_class").toString(), QString("unexpected_answer"));
+    for (const char* absent : {"usb_serial", "usb_vid_pid", "usb_description", "exit_code"})
+        QVERIFY2(!second.contains(absent), absent);
+
+    QVERIFY(!unit_record::append(path + "/reports.jsonl", record, &why));
+    QVERIFY2(why.contains(path), qPrintable(why));
+    QCOMPARE(unit_record::default_reports_path(), QFileInfo(ServiceLog::shared().folder()).path() + "/reports.jsonl");
 }
 
 QTEST_GUILESS_MAIN(tst_service_log)
