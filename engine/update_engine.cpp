@@ -5,6 +5,7 @@
 #include "rules/package_rules.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace protocol = bootloader_protocol;
 
@@ -121,6 +122,9 @@ UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
         pump();
         return {false, refusal};
     }
+    package_files.clear();
+    for (const QString& file : qAsConst(file_list))
+        package_files.append({package_rules::file_name(file), QFileInfo(file).size()});
     package_rules::move_event_file_last(file_list);
     files_loaded = 0;
     files_total = file_list.size();
@@ -135,7 +139,9 @@ void UpdateEngine::start()
 {
     started = true;
     updating = true;
-    log.begin_update(package_path);
+    UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path,
+                       package_rules::sha256_hex(package_path), package_files};
+    log.begin_update(record);
     start_file();
 }
 

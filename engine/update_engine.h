@@ -138,6 +138,8 @@ private:
     QString package_path;
     Extraction extraction;
     QList<QString> file_list;
+    // Each file's name and size as unpacked, in the package's order, for the records of the update.
+    QList<QPair<QString, qint64>> package_files;
     Archive archive;
     QString current_file_name;
     QString status_suffix;

@@ -165,7 +165,7 @@ QString EquipmentSimulator::port_path() const
     return path;
 }
 
-bool EquipmentSimulator::open_port(const QString& name)
+bool EquipmentSimulator::open_port(const QString& name, QString* why)
 {
     if (master_fd >= 0 || port)
         return false;
@@ -176,6 +176,8 @@ bool EquipmentSimulator::open_port(const QString& name)
     port->setStopBits(QSerialPort::OneStop);
     port->setFlowControl(QSerialPort::NoFlowControl);
     if (!port->open(QIODevice::ReadWrite)) {
+        if (why)
+            *why = port->errorString();
         delete port;
         port = nullptr;
         return false;
@@ -404,10 +406,10 @@ void EquipmentSimulator::answer_line(const Received& item)
         quiet_timer.stop();
         send(options.fail_token);
         queue(Outgoing::Kind::rate, QByteArray(), base_baud);
+        // One pass over the pattern: a '%' in the token is the technician's, not a place to fill.
         inject(QStringLiteral("%1 after file %2 line %3")
-                   .arg(QString::fromLatin1(options.fail_token))
-                   .arg(item.file + 1)
-                   .arg(item.line));
+                   .arg(QString::fromLatin1(options.fail_token), QString::number(item.file + 1),
+                        QString::number(item.line)));
         return;
     }
     if (item.line < header_lines || expected_data_lines < 0)

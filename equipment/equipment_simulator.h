@@ -78,8 +78,9 @@ public:
     // the line and its settings survive the program closing and reopening it.
     bool open_pty();
     QString port_path() const;
-    // A real serial port at 19200 8N1, the rate at which the program connects.
-    bool open_port(const QString& name);
+    // A real serial port at 19200 8N1, the rate at which the program connects; on failure, the port's reason in
+    // `why` when given.
+    bool open_port(const QString& name, QString* why = nullptr);
 
     qint32 line_baud() const;
 

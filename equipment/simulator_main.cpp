@@ -12,6 +12,10 @@
 
 #include <cstdio>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
+
 namespace
 {
 
@@ -55,6 +59,11 @@ QString board_text(char board)
 
 int main(int argc, char** argv)
 {
+#ifdef Q_OS_UNIX
+    // Piped into `head`, or left by a closed terminal, the tool plays on: a write to a closed stdout then
+    // fails instead of ending the process.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vkt_equipment_sim"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
@@ -64,8 +73,8 @@ int main(int argc, char** argv)
         "Plays the equipment's bootloader on a new pseudo-terminal (its path is printed on the first line) or on "
         "a serial port, and checks every file the update tool sends. Files and lines count from 1; the header's "
         "four lines are lines 1 to 4."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption help_option = parser.addHelpOption();
+    const QCommandLineOption version_option = parser.addVersionOption();
     const QCommandLineOption port_option(QStringLiteral("port"), QStringLiteral("Use this serial port."),
                                          QStringLiteral("NAME"));
     const QCommandLineOption uart_option(QStringLiteral("uart"),
@@ -83,7 +92,25 @@ int main(int argc, char** argv)
                                          QStringLiteral("Stay after #B_END for another package."));
     parser.addOptions(
         {port_option, uart_option, fail_option, reset_option, silent_option, hang_up_option, keep_option});
-    parser.process(app);
+    // process() would end an unknown option with status 1, which here means a package with problems.
+    if (!parser.parse(app.arguments())) {
+        say(stderr, parser.errorText() + QStringLiteral(" See --help."));
+        return exit_usage;
+    }
+    if (parser.isSet(help_option) || parser.isSet(QStringLiteral("help-all"))) {
+        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        return exit_sound;
+    }
+    if (parser.isSet(version_option)) {
+        say(stdout, QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
+        return exit_sound;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        say(stderr, QStringLiteral("Unexpected argument '%1': the tool plays the equipment and takes no package; to "
+                                   "check a package, run vkt-update --check PACKAGE.")
+                        .arg(parser.positionalArguments().first()));
+        return exit_usage;
+    }
 
     EquipmentSimulator::Options options;
     options.link = parser.isSet(uart_option) ? EquipmentSimulator::Link::uart : EquipmentSimulator::Link::usb;
@@ -91,8 +118,11 @@ int main(int argc, char** argv)
     bool usable = true;
     if (parser.isSet(fail_option)) {
         usable &= parse_place(parser.value(fail_option), 2, 3, &parts, &options.fail_file, &options.fail_after_line);
-        if (usable && parts.size() == 3)
+        // An empty token would answer nothing, and the program would wait for ever.
+        if (usable && parts.size() == 3) {
+            usable = !parts.at(2).isEmpty();
             options.fail_token = parts.at(2).toLatin1();
+        }
     }
     if (parser.isSet(reset_option))
         usable &= parse_place(parser.value(reset_option), 1, 1, &parts, &options.reset_file, nullptr);
@@ -109,8 +139,9 @@ int main(int argc, char** argv)
 
     EquipmentSimulator equipment(options);
     if (parser.isSet(port_option)) {
-        if (!equipment.open_port(parser.value(port_option))) {
-            say(stderr, QStringLiteral("Cannot open %1.").arg(parser.value(port_option)));
+        QString why;
+        if (!equipment.open_port(parser.value(port_option), &why)) {
+            say(stderr, QStringLiteral("Cannot open %1: %2.").arg(parser.value(port_option), why));
             return exit_usage;
         }
         say(stderr, QStringLiteral("Playing the equipment on %1.").arg(equipment.port_path()));
@@ -131,10 +162,8 @@ int main(int argc, char** argv)
     QObject::connect(&equipment, &EquipmentSimulator::file_checked,
                      [&problems](const EquipmentSimulator::FileReport& report) {
                          const QString head = QStringLiteral("file %1: board %2, %3 lines, %4 bytes: ")
-                                                  .arg(report.file + 1)
-                                                  .arg(board_text(report.board))
-                                                  .arg(report.lines)
-                                                  .arg(report.bytes);
+                                                  .arg(QString::number(report.file + 1), board_text(report.board),
+                                                       QString::number(report.lines), QString::number(report.bytes));
                          if (report.problems.isEmpty()) {
                              say(stdout, head + QStringLiteral("OK"));
                              return;
@@ -142,7 +171,7 @@ int main(int argc, char** argv)
                          problems = true;
                          say(stdout, head + QStringLiteral("%1 problem(s)").arg(report.problems.size()));
                          for (const QString& problem : report.problems)
-                             say(stdout, QStringLiteral("file %1, %2").arg(report.file + 1).arg(problem));
+                             say(stdout, QStringLiteral("file %1, %2").arg(QString::number(report.file + 1), problem));
                      });
     QObject::connect(&equipment, &EquipmentSimulator::fault_injected, [&](const QString& what) {
         say(stdout, QStringLiteral("fault: %1").arg(what));

@@ -1,7 +1,16 @@
 #include "rules/package_rules.h"
 
+#include <QCryptographicHash>
+#include <QFile>
+
 namespace package_rules
 {
+
+namespace
+{
+// Packages reach 128 MB: hashed a block at a time, never held whole.
+constexpr qint64 hash_block_bytes = 64 * 1024;
+} // namespace
 
 bool is_package_name(const QString& path)
 {
@@ -38,6 +47,24 @@ void move_event_file_last(QList<QString>& files)
             return;
         }
     }
+}
+
+QByteArray sha256_hex(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray block(static_cast<int>(hash_block_bytes), Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(block.data(), hash_block_bytes);
+        if (got < 0)
+            return QByteArray();
+        if (got == 0)
+            break;
+        hash.addData(block.constData(), static_cast<int>(got));
+    }
+    return hash.result().toHex();
 }
 
 } // namespace package_rules

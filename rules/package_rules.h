@@ -1,6 +1,7 @@
 #ifndef PACKAGE_RULES_H
 #define PACKAGE_RULES_H
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -26,6 +27,10 @@ bool is_event_file(const QString& path);
 
 // Moves the first "event" file to the end; every other entry keeps its order.
 void move_event_file_last(QList<QString>& files);
+
+// The SHA-256 of a file's bytes in lower-case hex, by which support tells two copies of a package apart;
+// empty when the file cannot be read to its end.
+QByteArray sha256_hex(const QString& path);
 
 } // namespace package_rules
 

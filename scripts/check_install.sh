@@ -2,7 +2,8 @@
 # Installs a configured, built tree into a temporary prefix and checks it as a desktop would see
 # it: the binaries, the menu entry (desktop-file-validate), the icon in every size, and the
 # installed program starting and staying up. Then builds the Debian package and checks that it
-# declares the runtime packages the program links against.
+# declares the runtime packages the program links against and carries its copyright (machine-readable,
+# with the bundled font's licence) and its changelog (gzip -9n, in Debian's format, of this version).
 #   scripts/check_install.sh BUILD_DIR [OTHER_INSTALLED_PROGRAM...]
 set -euo pipefail
 build=$(cd "${1:?usage: $0 BUILD_DIR [OTHER_INSTALLED_PROGRAM...]}" && pwd)
@@ -57,8 +58,25 @@ for package in libqt5widgets5 libqt5serialport5 libquazip1-qt5-1; do
     [[ "$depends" == *"$package"* ]] || fail "the package does not depend on $package: $depends"
 done
 contents=$(dpkg-deb -c "$deb")
-for path in usr/bin/vkt_update_tool usr/share/applications/vkt_update_tool.desktop \
-    usr/share/icons/hicolor/256x256/apps/vkt_update_tool.png; do
+doc=usr/share/doc/vkt-update-tool
+for path in usr/share/applications/vkt_update_tool.desktop usr/share/icons/hicolor/256x256/apps/vkt_update_tool.png \
+    "$doc/copyright" "$doc/changelog.gz"; do
     [[ "$contents" == *" ./$path"* ]] || fail "the package lacks /$path"
 done
+for program in vkt_update_tool "$@"; do
+    [[ "$contents" == *" ./usr/bin/$program"* ]] || fail "the package lacks /usr/bin/$program"
+done
+
+dpkg-deb -x "$deb" "$work/unpacked"
+copyright="$work/unpacked/$doc/copyright"
+head -n1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    fail "the copyright is not in the machine-readable format"
+grep -qx 'License: OFL-1.1' "$copyright" && grep -q 'The goals of the Open Font License (OFL)' "$copyright" ||
+    fail "the copyright lacks the bundled font's licence"
+grep -q 'All rights reserved' "$copyright" || fail "the copyright lacks the program's own licence"
+changelog="$work/unpacked/$doc/changelog.gz"
+# gzip -n leaves the header's flags (no stored name) and time (bytes 3 to 7) zero.
+[ "$(od -An -tu1 -j3 -N5 "$changelog" | tr -s ' ')" = " 0 0 0 0 0" ] || fail "the changelog was not compressed with gzip -n"
+version=$(gzip -dc "$changelog" | dpkg-parsechangelog -l- -SVersion) || fail "the changelog does not parse"
+[ "$version" = "$(dpkg-deb -f "$deb" Version)" ] || fail "the changelog's last entry is $version, the package $(dpkg-deb -f "$deb" Version)"
 echo "install tree and Debian package OK"

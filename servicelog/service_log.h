@@ -2,8 +2,11 @@
 #define SERVICE_LOG_H
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QList>
 #include <QLoggingCategory>
+#include <QPair>
 #include <QString>
 
 #include <memory>
@@ -11,6 +14,20 @@
 // The console trace of the link: QT_LOGGING_RULES="vkt.link.debug=true". Off by default, so a
 // normal run formats nothing for it.
 Q_DECLARE_LOGGING_CATEGORY(vkt_link)
+
+// What a trace starts with: which program, on which port, with which package and files, so that a trace
+// read months later still says what was sent.
+struct UpdateStart {
+    QString program_version;
+    QString port;
+    QString package_path;
+    QByteArray package_sha256;           // hex
+    QList<QPair<QString, qint64>> files; // name and size in bytes
+};
+
+// ISO 8601 to the millisecond with the offset from UTC ("2024-05-01T14:03:22.117-03:00"): a time read at
+// another site, or after the clocks changed, still places the event.
+QString iso_time(const QDateTime& time);
 
 // A trace of every update for support to read after a failed one: what crossed the line, rate
 // changes, port opens and closes, waits, time-outs and the outcome, each stamped to the
@@ -34,13 +51,15 @@ public:
     ServiceLog(const ServiceLog&) = delete;
     ServiceLog& operator=(const ServiceLog&) = delete;
 
-    // The program's own log, under the user's application data folder.
-    static ServiceLog& shared();
     // Where the program keeps its service logs: the user's application data folder.
     static QString default_folder();
 
-    void begin_update(const QString& package);
+    void begin_update(const UpdateStart& start);
+    // The trace's last lines; nothing more goes to that update's file after them.
     void end_update(const QString& outcome);
+    // The file of the update begun last, kept after its end so that the unit's record can name it; empty when
+    // that update has no file.
+    QString update_file() const { return update_file_path; }
 
     void note_sent(const QByteArray& bytes);
     // Bytes the device sent.
@@ -70,6 +89,7 @@ private:
     void prune_old_files();
 
     QString log_folder;
+    QString update_file_path;
     std::unique_ptr<Writer> writer;
     bool updating = false;
     qint64 lines_sent = 0;

@@ -13,6 +13,9 @@ private slots:
     void check_received_data();
     void check_received();
     void tool_plays_a_usb_bootloader();
+    void tool_command_line_data();
+    void tool_command_line();
+    void tool_plays_on_after_its_reader_left();
 };
 
 // Each broken row keeps the line's length, so exactly one check can object.
@@ -103,6 +106,68 @@ void tst_equipment_simulator::tool_plays_a_usb_bootloader()
     QCOMPARE(tool.exitCode(), 0);
     QCOMPARE(tool.readAllStandardOutput(), "file 1: started\nfile 1: board C, 24 lines, " +
                                                QByteArray::number(firmware.size()) + " bytes: OK\nend of package\n");
+}
+
+// What a script sees: the status tells a usage error (2) from a package with problems (1), and a refusal is one
+// line on stderr.
+void tst_equipment_simulator::tool_command_line_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said");
+
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "Unknown option 'bogus'. See --help.\n";
+    QTest::newRow("empty failure token") << QStringList{"--fail-after", "1:10:"} << 2
+                                         << "Unusable fault option; see --help.\n";
+    QTest::newRow("port that cannot open") << QStringList{"--port", "/nonexistent/tty"} << 2
+                                           << "Cannot open /nonexistent/tty: No such file or directory.\n";
+    QTest::newRow("a package given") << QStringList{"--uart", "A#1.vkt"} << 2
+                                     << "Unexpected argument 'A#1.vkt': the tool plays the equipment and takes no "
+                                        "package; to check a package, run vkt-update --check PACKAGE.\n";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "  --fail-after <FILE:LINE[:TOKEN]>";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "vkt_equipment_sim 2.3\n";
+}
+
+void tst_equipment_simulator::tool_command_line()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+
+    QProcess tool;
+    tool.start(QStringLiteral(VKT_EQUIPMENT_SIM), arguments);
+    QVERIFY(tool.waitForFinished(5000));
+    QCOMPARE(tool.exitCode(), status);
+    // Help and version go to stdout; a refusal is one line on stderr.
+    const QString shown = status == 0 ? tool.readAllStandardOutput() : tool.readAllStandardError();
+    QVERIFY2(status == 0 ? shown.contains(said) : shown == said, qPrintable(shown));
+    QCOMPARE(status == 0 ? tool.readAllStandardError() : tool.readAllStandardOutput(), QByteArray());
+}
+
+// As in `vkt_equipment_sim | sed 3q`: the token is printed as typed, '%' and all, and the tool plays to the end
+// after its reader has gone.
+void tst_equipment_simulator::tool_plays_on_after_its_reader_left()
+{
+    QProcess tool;
+    QProcess reader;
+    tool.setStandardOutputProcess(&reader);
+    reader.start(QStringLiteral("sed"), {"-u", "3q"});
+    tool.start(QStringLiteral(VKT_EQUIPMENT_SIM), {"--fail-after", "1:1:#B%1%2"});
+    QVERIFY(reader.waitForReadyRead(5000));
+    QSerialPort port(QString::fromLocal8Bit(reader.readLine().trimmed()));
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    port.write("#B_STR");
+    QCOMPARE(deliveries_until(port, "#B_MAX"), QList<QByteArray>({"#B_USB", "#B_MAX"}));
+    port.write("#\r");
+    QCOMPARE(deliveries_until(port, "#B%1%2"), QList<QByteArray>({"#B%1%2"}));
+    QVERIFY(reader.waitForFinished(5000));
+    QCOMPARE(reader.readAllStandardOutput(), "file 1: started\nfault: #B%1%2 after file 1 line 1\n");
+
+    port.write("#B_END");
+    port.waitForBytesWritten(1000);
+    QVERIFY(tool.waitForFinished(5000));
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_equipment_simulator)
