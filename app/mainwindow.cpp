@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "converter/zipwindow.h"
+#include "link/link_conditions.h"
 #include "servicelog/service_log.h"
 #include "ui_mainwindow.h"
 #include "widgets/popup.h"
@@ -27,6 +28,40 @@ const char* const transfer_running_text = "Erro! Envio em andamento, aguarde o f
 const char* const converter_keys = "Ctrl+V, Ctrl+K, Ctrl+T";
 
 constexpr int progress_done = 100;
+
+// Notices of our own in the info label, which a run leaves free: "Operação realizada com
+// Sucesso!" ends every file, so the operator is told whether the update goes on or is over, and
+// what to do after a failure.
+const char* const going_on_notice = "Atualização em andamento: não desligue o equipamento nem o cabo.";
+const char* const file_done_notice = "Arquivo %1 de %2 gravado. A atualização continua: mantenha o equipamento ligado.";
+const char* const complete_notice = "Atualização completa: todos os %1 arquivos foram gravados.";
+const char* const closed_after_update_notice = "Atualização completa. O equipamento reiniciou e encerrou a conexão.";
+const char* const silent_notice = "O equipamento está sem responder há %1 s. Aguarde (limite: 5 min).";
+
+struct NextStep {
+    bootloader_protocol::EndClass end;
+    const char* notice;
+};
+// What to do after each kind of ending; the status line already says what happened.
+const NextStep next_steps[] = {
+    {bootloader_protocol::EndClass::device_failure,
+     "A atualização falhou. Abra o pacote de novo; se falhar outra vez, chame o suporte."},
+    {bootloader_protocol::EndClass::timeout,
+     "Sem resposta: ligue o equipamento em modo de atualização e abra o pacote de novo."},
+    {bootloader_protocol::EndClass::unexpected_answer,
+     "Resposta desconhecida. Confira se o pacote é deste equipamento e chame o suporte."},
+    {bootloader_protocol::EndClass::link_lost, "Verifique o cabo, conecte de novo e abra o pacote de novo."},
+    {bootloader_protocol::EndClass::package_unusable, "O pacote não pôde ser lido. Obtenha uma cópia nova dele."},
+    {bootloader_protocol::EndClass::stopped,
+     "Atualização interrompida: conecte e abra o pacote de novo para concluí-la."},
+};
+
+// A status field shows the start of its text, where "Erro!" stands, however long the text is.
+void show_from_start(QLineEdit* field, const QString& text)
+{
+    field->setText(text);
+    field->setCursorPosition(0);
+}
 
 } // namespace
 
@@ -55,6 +90,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(engine, &UpdateEngine::port_refused, ui->info, &QLabel::setText);
     connect(engine, &UpdateEngine::consent_withdrawn, this, &MainWindow::reset_popup);
     connect(engine, &UpdateEngine::port_lost, this, &MainWindow::disconnect_after_loss);
+    connect(engine, &UpdateEngine::ended, this, &MainWindow::show_ending);
+    connect(engine, &UpdateEngine::silent_for, this, [this](int seconds) {
+        ui->info->setText(seconds > 0 ? QString::fromUtf8(silent_notice).arg(seconds)
+                                      : QString::fromUtf8(going_on_notice));
+    });
     connect(this, &MainWindow::send_board, popup, &PopUp::show_board);
     connect(converter_shortcut, SIGNAL(activated()), this, SLOT(show_secret_window()));
 
@@ -65,6 +105,27 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+QStringList MainWindow::info_notices()
+{
+    // A package holds at most a thousand files; the silence bound is five minutes.
+    const QString most_files = QStringLiteral("1000");
+    QStringList notices{QString::fromUtf8(going_on_notice),
+                        QString::fromUtf8(file_done_notice).arg(most_files, most_files),
+                        QString::fromUtf8(complete_notice).arg(most_files),
+                        QString::fromUtf8(closed_after_update_notice), QString::fromUtf8(silent_notice).arg(300)};
+    // A lost line's text stands in front of its next step.
+    const QStringList losses{bootloader_protocol::failure_text(QString::fromLatin1(link_conditions::interrupted)),
+                             QString::fromUtf8(bootloader_protocol::link_lost_status)};
+    for (const NextStep& step : next_steps) {
+        notices << QString::fromUtf8(step.notice);
+        for (const QString& loss : losses) {
+            if (step.end == bootloader_protocol::EndClass::link_lost)
+                notices << loss + QLatin1Char(' ') + QString::fromUtf8(step.notice);
+        }
+    }
+    return notices;
 }
 
 void MainWindow::set_waits(const bootloader_protocol::Waits& shorter)
@@ -97,16 +158,9 @@ void MainWindow::on_connectButton_clicked()
         return;
     }
 
-    ui->statusConnect->setText(QString::fromUtf8(disconnected_status));
-    ui->statusConnect->setStyleSheet(QString::fromUtf8(disconnected_style));
-    ui->connectButton->setText(QString::fromUtf8(connect_label));
+    show_disconnected();
     engine->close_port();
-    ui->archiveGroupBox->setEnabled(false);
-    ui->boxStatus->setEnabled(false);
-    ui->boxSerial->setEnabled(true);
     ui->statusBootloader->clear();
-    ui->fileLineEdit->clear();
-    ui->lineStatusArchive->clear();
 }
 
 void MainWindow::show_connected()
@@ -117,6 +171,18 @@ void MainWindow::show_connected()
     ui->archiveGroupBox->setEnabled(true);
     ui->boxSerial->setEnabled(false);
     ui->info->clear();
+}
+
+void MainWindow::show_disconnected()
+{
+    ui->statusConnect->setText(QString::fromUtf8(disconnected_status));
+    ui->statusConnect->setStyleSheet(QString::fromUtf8(disconnected_style));
+    ui->connectButton->setText(QString::fromUtf8(connect_label));
+    ui->archiveGroupBox->setEnabled(false);
+    ui->boxStatus->setEnabled(false);
+    ui->boxSerial->setEnabled(true);
+    ui->fileLineEdit->clear();
+    ui->lineStatusArchive->clear();
 }
 
 void MainWindow::reset_popup()
@@ -136,7 +202,7 @@ void MainWindow::init_button(bool init)
 
 void MainWindow::set_progress_and_status(QString text, int progress)
 {
-    ui->statusBootloader->setText(text + status_suffix);
+    show_from_start(ui->statusBootloader, text + status_suffix);
     ui->progressBar->setValue(progress);
     if ((progress == 0 || progress == progress_done) && !engine->is_started())
         popup->set_init_enabled(true);
@@ -146,6 +212,24 @@ void MainWindow::show_stage(const UpdateEngine::Stage& stage)
 {
     status_suffix = stage.counter;
     set_progress_and_status(stage.text, stage.progress);
+    if (!engine->is_started())
+        return;
+    ui->info->setText(stage.progress == progress_done && stage.file < stage.files
+                          ? QString::fromUtf8(file_done_notice).arg(stage.file).arg(stage.files)
+                          : QString::fromUtf8(going_on_notice));
+}
+
+void MainWindow::show_ending(bootloader_protocol::EndClass end, const QString& text)
+{
+    Q_UNUSED(text)
+    if (end == bootloader_protocol::EndClass::success) {
+        ui->info->setText(QString::fromUtf8(complete_notice).arg(engine->file_count()));
+        return;
+    }
+    for (const NextStep& step : next_steps) {
+        if (step.end == end)
+            ui->info->setText(QString::fromUtf8(step.notice));
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* close)
@@ -166,7 +250,7 @@ void MainWindow::show_secret_window()
 void MainWindow::on_Search_archive_clicked()
 {
     if (engine->is_sending()) {
-        ui->lineStatusArchive->setText(QString::fromUtf8(transfer_running_text));
+        show_from_start(ui->lineStatusArchive, QString::fromUtf8(transfer_running_text));
         return;
     }
 
@@ -183,10 +267,17 @@ void MainWindow::on_Search_archive_clicked()
         popup->show();
 }
 
-void MainWindow::disconnect_after_loss(const QString& notice)
+void MainWindow::disconnect_after_loss(const QString& notice, bool after_update)
 {
+    if (after_update) {
+        // The update stands as it ended, its text and 100 % with it; only the connection goes.
+        show_disconnected();
+        ui->info->setText(QString::fromUtf8(closed_after_update_notice));
+        return;
+    }
     // Only ever a disconnection: a loss must never make the window open a port.
     if (is_connected())
         on_connectButton_clicked();
-    ui->info->setText(notice);
+    const QString next = ui->info->text();
+    ui->info->setText(notice + QLatin1Char(' ') + next);
 }

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 class QCloseEvent;
 class QShortcut;
@@ -29,6 +30,10 @@ public:
     MainWindow(const MainWindow&) = delete;
     MainWindow& operator=(const MainWindow&) = delete;
 
+    // Every notice of its own the window may write into its info label, with the longest numbers
+    // it can hold, so that one can check each fits.
+    static QStringList info_notices();
+
     // Shortens the protocol's fixed waits; only tests call it.
     void set_waits(const bootloader_protocol::Waits& shorter);
 
@@ -50,7 +55,9 @@ private:
     void show_connected();
     void reset_popup();
     void show_stage(const UpdateEngine::Stage& stage);
-    void disconnect_after_loss(const QString& notice);
+    void show_disconnected();
+    void show_ending(bootloader_protocol::EndClass end, const QString& text);
+    void disconnect_after_loss(const QString& notice, bool after_update);
 
     Ui::MainWindow* ui;
     UpdateEngine* engine = nullptr;

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace protocol = bootloader_protocol;
 
 namespace
@@ -17,6 +19,8 @@ const char* const unreadable_firmware_text = "Erro! Não foi possível ler o fir
 
 // Gives the port a short chance to hand each line on before the pause starts.
 constexpr int write_wait_ms = 5;
+// How often a long silence is told again: the operator reads seconds.
+constexpr int silence_tick_ms = 1000;
 constexpr int progress_started = 1;
 constexpr int progress_finishing = 98;
 constexpr int progress_done = 100;
@@ -55,6 +59,19 @@ UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject
         if (started)
             end_run(QString::fromLatin1(link_conditions::timeout));
     });
+    // Tells how long the equipment has been silent, once that is long enough to worry an operator.
+    silence_watch.setInterval(std::min(silence_tick_ms, waits.silence_notice_ms));
+    connect(&silence_watch, &QTimer::timeout, this, [this] {
+        if (!silence_timer.isActive()) {
+            silence_watch.stop();
+            return;
+        }
+        const qint64 silent_ms = silence_clock.elapsed();
+        if (silent_ms < waits.silence_notice_ms)
+            return;
+        silence_shown = true;
+        emit silent_for(static_cast<int>(silent_ms / 1000));
+    });
     connect(&pacer, &LinePacer::due, this, &UpdateEngine::pause_over);
     write_wait.setSingleShot(true);
     write_wait.setTimerType(Qt::PreciseTimer);
@@ -76,21 +93,36 @@ void UpdateEngine::set_waits(const protocol::Waits& shorter)
 {
     waits = shorter;
     serial.set_reply_timeout_ms(waits.reply_ms);
+    silence_watch.setInterval(std::min(silence_tick_ms, waits.silence_notice_ms));
 }
 
 void UpdateEngine::open_port(const QString& name)
 {
     refusal_reported = false;
+    package_done = false;
     serial.open_port(name);
+    if (!serial.is_open() && !refusal_reported)
+        refuse_port(false);
     withdraw_consent();
+}
+
+void UpdateEngine::refuse_port(bool refused)
+{
+    refusal_reported = true;
+    const QString notice = port_access::refusal_notice(port_access::inspect(serial.port_name()), refused);
+    // As the operator reads it: support compares the log with what the screen said.
+    log.note(QStringLiteral("port %1 not opened: %2").arg(serial.port_name(), notice));
+    emit port_refused(notice);
 }
 
 void UpdateEngine::close_port()
 {
     report(QString(), 0);
-    stop_link_timers();
+    // A package cannot go on after a disconnection: it is opened again after connecting, so what
+    // its unpacking left is removed now rather than left beside the package.
+    tear_down();
     serial.close();
-    withdraw_consent();
+    package_done = false;
     if (updating)
         finish_update(EndClass::stopped, QStringLiteral("stopped: the operator disconnected"));
     pump();
@@ -110,6 +142,7 @@ UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
 
     // Files a previous package left unsent are our own copies; the package itself still holds them.
     package_extraction::remove(extraction);
+    package_done = false;
     package_path = path;
     extraction = package_extraction::extract(path);
     file_list = extraction.files;
@@ -156,7 +189,12 @@ void UpdateEngine::abandon()
 
 void UpdateEngine::on_link(const QByteArray& bytes)
 {
-    inbox.enqueue({protocol::message_text(bytes), true});
+    if (silence_shown) {
+        silence_shown = false;
+        emit silent_for(0);
+    }
+    for (const QString& message : protocol::messages_of(protocol::message_text(bytes)))
+        inbox.enqueue({message, true});
     pump();
 }
 
@@ -185,8 +223,14 @@ void UpdateEngine::dispatch(const QString& message)
     if (message == QLatin1String(link_conditions::connected)) {
         emit port_opened(serial.port_name());
     } else if (message == QLatin1String(link_conditions::busy)) {
-        refusal_reported = true;
-        emit port_refused(port_access::refusal_notice(port_access::inspect(serial.port_name())));
+        refuse_port(true);
+    } else if (message == QLatin1String(link_conditions::interrupted) && package_done) {
+        // The equipment restarts after the end of the package and drops the line: that is how an
+        // update ends, not a pulled cable.
+        package_done = false;
+        stop_link_timers();
+        serial.close();
+        emit port_lost(QString(), true);
     } else if (protocol::holds_failure(message)) {
         end_run(message);
     } else if (contains(protocol::usb_announcement) || contains(protocol::uart_announcement)) {
@@ -368,6 +412,7 @@ void UpdateEngine::read_archive()
         withdraw_consent();
         serial.write_data(QByteArray(protocol::end_token));
         package_extraction::remove(extraction);
+        package_done = true;
         finish_update(EndClass::success, QStringLiteral("package complete"));
         return;
     }
@@ -458,8 +503,11 @@ void UpdateEngine::stop_link_timers()
 
 void UpdateEngine::arm_silence_bound()
 {
-    if (started && !waiting)
-        silence_timer.start(waits.silence_bound_ms);
+    if (!started || waiting)
+        return;
+    silence_timer.start(waits.silence_bound_ms);
+    silence_clock.start();
+    silence_watch.start();
 }
 
 void UpdateEngine::release_record()
@@ -482,7 +530,7 @@ void UpdateEngine::fail_run(const QString& text, EndClass end, bool link_gone)
     if (!link_gone)
         return;
     // Only ever a closing: a loss must never make the engine open a port.
-    emit port_lost(text);
+    emit port_lost(text, false);
     if (serial.is_open())
         serial.close();
 }

@@ -70,6 +70,7 @@ public:
     bool is_sending() const { return transmitting; }
     // The file counter behind every status text, " (k / N)"; empty without a package.
     QString counter() const { return status_suffix; }
+    int file_count() const { return files_total; }
 
     // The operator's consent: "#B_STR" for the loaded file.
     void start();
@@ -87,13 +88,19 @@ signals:
     void stage(const UpdateEngine::Stage& stage);
     // The consent given no longer holds: the start dialog goes back to waiting.
     void consent_withdrawn();
-    // The engine closed the port because the line is gone; the notice says so.
-    void port_lost(const QString& notice);
+    // The engine closed the port because the line is gone; the notice says so. After a whole
+    // package the equipment restarts and drops the line: then `after_update` is true, the update
+    // stands as it ended and there is no notice.
+    void port_lost(const QString& notice, bool after_update);
+    // The equipment has been silent this many seconds while the run waits for it; 0 when it
+    // speaks again after such a report.
+    void silent_for(int seconds);
     // A run that was started ended, once, with its class and the text shown last.
     void ended(bootloader_protocol::EndClass end, const QString& text);
 
 private:
     void on_link(const QByteArray& bytes);
+    void refuse_port(bool refused);
     void pump();
     void dispatch(const QString& message);
     void report(const QString& text, int progress);
@@ -157,6 +164,11 @@ private:
     QElapsedTimer retry_clock;
     // Bounds how long a started run waits for a device that has stopped answering.
     QTimer silence_timer;
+    QTimer silence_watch;
+    QElapsedTimer silence_clock;
+    bool silence_shown = false;
+    // The whole package went out and "#B_END" was sent.
+    bool package_done = false;
     // Bumped by every teardown: a wait or retry that finds it changed knows its run is over.
     quint64 run_generation = 0;
 

@@ -9,6 +9,8 @@ const char* const busy_notice = "Outro dispositivo já está conectado a esta po
 // Group membership is read at log-in, so the fix needs a new session as well.
 const char* const group_notice = "Sem permissão na porta: inclua o usuário no grupo %1 e entre de novo na sessão";
 const char* const unnamed_group = "dono do dispositivo";
+// A typed name that names nothing, or something that is no serial port.
+const char* const not_found_notice = "Porta não encontrada ou não pôde ser aberta";
 
 } // namespace
 
@@ -18,7 +20,7 @@ port_access::Device port_access::inspect(const QString& port_name)
     // The serial module looks a bare name up under /dev, as here. QFileInfo asks the system with
     // this user's own ids, the way opening the device does.
     const QFileInfo file(port_name.startsWith(QLatin1Char('/')) ? port_name : QStringLiteral("/dev/") + port_name);
-    return {file.exists() && !(file.isReadable() && file.isWritable()), file.group()};
+    return {file.exists() && !(file.isReadable() && file.isWritable()), file.group(), file.exists()};
 #else
     // A Windows port name is no file to look at, and there the refusal means another program
     // holds the port.
@@ -27,8 +29,10 @@ port_access::Device port_access::inspect(const QString& port_name)
 #endif
 }
 
-QString port_access::refusal_notice(const Device& device)
+QString port_access::refusal_notice(const Device& device, bool refused)
 {
+    if (!device.exists || (!device.denied && !refused))
+        return QString::fromUtf8(not_found_notice);
     if (!device.denied)
         return QString::fromUtf8(busy_notice);
     return QString::fromUtf8(group_notice)

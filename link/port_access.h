@@ -14,13 +14,16 @@ struct Device {
     bool denied = false;
     // The group that owns the device, as the system names it; empty when it has no name.
     QString group;
+    // There is such a device; a Windows port name is no file, and is taken to exist.
+    bool exists = true;
 };
 
 // The device behind a port name, as this process sees it now.
 Device inspect(const QString& port_name);
 
-// What the operator reads after the port refused to open.
-QString refusal_notice(const Device& device);
+// What the operator reads after the port did not open: `refused` when the system said the port
+// is taken or forbidden, otherwise it failed for another reason (no such port, not a serial port).
+QString refusal_notice(const Device& device, bool refused);
 
 } // namespace port_access
 

@@ -97,8 +97,9 @@ void Serial::readed()
     if (port.bytesAvailable() < min_chunk_bytes)
         return;
     reply_timer.stop();
+    // Everything that arrived, and nothing thrown away: a token right behind another is handed on
+    // with it, or with the next read.
     received = port.readAll();
-    port.clear(QSerialPort::Input);
     emit buffer(received);
 }
 

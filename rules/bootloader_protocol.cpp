@@ -110,6 +110,23 @@ QString message_text(const QByteArray& bytes)
     return QString::fromUtf8(bytes.constData(), static_cast<int>(qstrnlen(bytes.constData(), bytes.size())));
 }
 
+QStringList messages_of(const QString& delivery)
+{
+    if (holds_failure(delivery))
+        return {delivery};
+    static const QString token_mark = QStringLiteral("#B_");
+    QStringList messages;
+    const int first = delivery.indexOf(token_mark);
+    int start = 0;
+    for (int next = first < 0 ? -1 : delivery.indexOf(token_mark, first + 1); next > 0;
+         next = delivery.indexOf(token_mark, next + 1)) {
+        messages.append(delivery.mid(start, next - start));
+        start = next;
+    }
+    messages.append(delivery.mid(start));
+    return messages;
+}
+
 int progress_value(const QString& message)
 {
     const ushort code = char_at_data_position(message).unicode();

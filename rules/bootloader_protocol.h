@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // The bootloader's "#B_" token protocol: what the tool sends, what it recognises and the texts
 // the operator reads for each failure.
@@ -29,6 +30,9 @@ struct Waits {
     // reprogram or restart for a while. Programming a board of a few megabytes takes a minute or
     // two; nothing the equipment does keeps it silent for five.
     int silence_bound_ms = 5 * 60 * 1000;
+    // The equipment answers within moments except while it reprograms a board; past a few seconds
+    // of silence the operator is told how long it has been.
+    int silence_notice_ms = 5000;
 };
 
 // A UART link moves from the rate every connection starts at to this one for the transfer.
@@ -65,6 +69,12 @@ extern const char* const link_lost_status;
 
 // Bytes from the device become text up to the first NUL, decoded as UTF-8.
 QString message_text(const QByteArray& bytes);
+
+// The device's messages in one delivery, in order. Tokens that arrived together are cut apart at
+// each "#B_" behind the first, so that none is lost behind another; bytes in front of the first
+// token stay with it. A delivery that holds a failure token stays whole: the failure outweighs
+// whatever came with it.
+QStringList messages_of(const QString& delivery);
 
 // Progress and board letters are read at position 5 of the whole message (the byte after a
 // five-character token); a message of five characters or fewer gives 0.

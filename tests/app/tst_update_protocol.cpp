@@ -88,10 +88,62 @@ class tst_update_protocol : public QObject
     Q_OBJECT
 
 private slots:
+    void notices_tell_an_update_going_on_from_one_ended();
     void consent_is_per_package();
     void converter_round_trip();
     void connection_control();
 };
+
+// Every file ends in "Operação realizada com Sucesso!" at 100 %: the info label says whether the
+// update goes on, how long the equipment has been silent, and that it is complete. The equipment
+// then restarts and drops the line, which leaves the success standing.
+void tst_update_protocol::notices_tell_an_update_going_on_from_one_ended()
+{
+    Sim::Options options;
+    options.automatic = false;
+    Rig rig(options);
+    rig.waits.silence_notice_ms = 300;
+    rig.waits.silence_bound_ms = run_timeout_ms;
+    constexpr int lines_per_file = 4 + 3;
+    connect(&rig.sim, &Sim::got, &rig.sim, [&](const Sim::Received& r) {
+        if (r.bytes == "#B_STR") {
+            rig.sim.send("#B_USB");
+            rig.sim.send("#B_MAX");
+        } else if (r.bytes == "#B_END") {
+            rig.sim.hang_up();
+        } else if (r.line == lines_per_file) {
+            // The second board takes a while to program.
+            QTimer::singleShot(r.file == 0 ? 0 : 1300, &rig.sim, [&rig] { rig.sim.send("#B_ENV#B_BOK"); });
+        }
+    });
+    QStringList notices;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, [&] {
+        const QString notice = rig.ui.text("info");
+        if (notices.value(notices.size() - 1) != notice)
+            notices << notice;
+    });
+    watch.start(1);
+    QVERIFY(rig.start({{"MAIN_1.s", firmware('C', 3)}, {"GRID_2.s", firmware('A', 3)}}));
+    QVERIFY(run_until([&] { return rig.ui.text("connectButton") == "CONECTAR"; }, run_timeout_ms));
+    run_for(50);
+
+    const QString going_on = QString::fromUtf8("Atualização em andamento: não desligue o equipamento nem o cabo.");
+    const QStringList expected({going_on,
+                                QString::fromUtf8("Arquivo 1 de 2 gravado. A atualização continua: mantenha o "
+                                                  "equipamento ligado."),
+                                going_on,
+                                QString::fromUtf8("O equipamento está sem responder há 1 s. Aguarde (limite: 5 "
+                                                  "min)."),
+                                going_on,
+                                QString::fromUtf8("Atualização completa: todos os 2 arquivos foram gravados."),
+                                QString::fromUtf8("Atualização completa. O equipamento reiniciou e encerrou a "
+                                                  "conexão.")});
+    QCOMPARE(notices.join(QLatin1Char('\n')), expected.join(QLatin1Char('\n')));
+    QCOMPARE(rig.status(), QString::fromUtf8("Operação realizada com Sucesso! (2 / 2)"));
+    QCOMPARE(rig.progress(), 100);
+    QCOMPARE(rig.ui.text("statusConnect"), QStringLiteral("DESCONECTADO"));
+}
 
 // Consent given for one package never starts another; closing the window removes what the
 // unpacking created.
@@ -161,6 +213,11 @@ void tst_update_protocol::connection_control()
     holder.close();
     QVERIFY(rig.ui.connect_to(rig.sim.port_path()));
     QCOMPARE(rig.ui.text("info"), QString());
+    rig.ui.widget<QAbstractButton>("connectButton")->click();
+    // A name that names nothing is told apart from a busy port.
+    QVERIFY(!rig.ui.connect_to(rig.sim.port_path() + QString(200, 'x')));
+    QCOMPARE(rig.ui.text("info"), QString::fromUtf8("Porta não encontrada ou não pôde ser aberta"));
+    QVERIFY(rig.ui.connect_to(rig.sim.port_path()));
     QVERIFY(!rig.ui.widget("boxSerial")->isEnabled() && rig.ui.widget("archiveGroupBox")->isEnabled());
     QCOMPARE(rig.ui.text("statusConnect"), QStringLiteral("CONECTADO"));
 

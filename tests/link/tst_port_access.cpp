@@ -20,25 +20,35 @@ private slots:
 
 void tst_port_access::notice_data()
 {
+    QTest::addColumn<bool>("exists");
     QTest::addColumn<bool>("denied");
+    QTest::addColumn<bool>("refused");
     QTest::addColumn<QString>("group");
     QTest::addColumn<QString>("notice");
 
     const QString busy = QString::fromUtf8("Outro dispositivo já está conectado a esta porta COM");
     const QString denied =
         QString::fromUtf8("Sem permissão na porta: inclua o usuário no grupo %1 e entre de novo na sessão");
-    QTest::newRow("user may open it: another program holds it") << false << "dialout" << busy;
-    QTest::newRow("denied: the owning group is named") << true << "uucp" << denied.arg("uucp");
-    QTest::newRow("denied, group without a name") << true << QString() << denied.arg("dono do dispositivo");
+    const QString not_found = QString::fromUtf8("Porta não encontrada ou não pôde ser aberta");
+    QTest::newRow("user may open it: another program holds it") << true << false << true << "dialout" << busy;
+    QTest::newRow("denied: the owning group is named") << true << true << true << "uucp" << denied.arg("uucp");
+    QTest::newRow("denied, group without a name")
+        << true << true << true << QString() << denied.arg("dono do dispositivo");
+    // A name too long for the system is refused like a taken port, yet names nothing.
+    QTest::newRow("no such device, refused") << false << false << true << QString() << not_found;
+    QTest::newRow("no such device") << false << false << false << QString() << not_found;
+    QTest::newRow("a file that is no serial port") << true << false << false << "root" << not_found;
 }
 
 void tst_port_access::notice()
 {
+    QFETCH(bool, exists);
     QFETCH(bool, denied);
+    QFETCH(bool, refused);
     QFETCH(QString, group);
     QFETCH(QString, notice);
 
-    QCOMPARE(port_access::refusal_notice({denied, group}), notice);
+    QCOMPARE(port_access::refusal_notice({denied, group, exists}, refused), notice);
 }
 
 void tst_port_access::denied_opening_names_the_owning_group()
@@ -59,7 +69,7 @@ void tst_port_access::denied_opening_names_the_owning_group()
         QSKIP("cannot become a user the pseudo-terminal refuses: the denied opening is not exercised");
 
     QVERIFY(!connected);
-    QCOMPARE(ui.text("info"), port_access::refusal_notice({true, QFileInfo(pty.port_path()).group()}));
+    QCOMPARE(ui.text("info"), port_access::refusal_notice({true, QFileInfo(pty.port_path()).group()}, true));
 }
 
 QTEST_MAIN(tst_port_access)

@@ -1,0 +1,195 @@
+#include "engine/update_engine.h"
+#include "equipment/equipment_simulator.h"
+#include "support/package_builder.h"
+#include "support/window_under_test.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using Sim = EquipmentSimulator;
+using End = bootloader_protocol::EndClass;
+
+namespace
+{
+
+constexpr int run_timeout_ms = 30000;
+
+QByteArray firmware(char board, int records)
+{
+    return package_builder::converted_firmware(board, records);
+}
+
+// One unit: the equipment on a pseudo-terminal and the engine that updates it.
+struct Unit {
+    Unit(const Sim::Options& options, const QString& log_folder) : sim(options), engine(log_folder)
+    {
+        QObject::connect(&engine, &UpdateEngine::stage, [this](const UpdateEngine::Stage& s) {
+            stages << s.text + s.counter + QStringLiteral(" @%1").arg(s.progress);
+            stage_ms << clock.elapsed();
+        });
+        QObject::connect(&engine, &UpdateEngine::ended, [this](End how, const QString&) { ends << how; });
+        clock.start();
+    }
+    bool start(const QString& package)
+    {
+        if (!sim.open_pty())
+            return false;
+        engine.open_port(sim.port_path());
+        if (!engine.is_open() || !engine.open_package(package).accepted)
+            return false;
+        engine.start();
+        return true;
+    }
+    // The longest gap between two lines of one file, in ms.
+    double longest_line_gap_ms() const
+    {
+        double longest = 0;
+        const Sim::Received* previous = nullptr;
+        for (const Sim::Received& r : sim.received()) {
+            if (r.kind == Sim::Received::Kind::line && previous && previous->kind == r.kind && previous->file == r.file)
+                longest = std::max(longest, (r.at_ns - previous->at_ns) / 1e6);
+            previous = &r;
+        }
+        return longest;
+    }
+
+    Sim sim;
+    UpdateEngine engine;
+    QStringList stages;
+    QList<qint64> stage_ms;
+    QList<End> ends;
+    QElapsedTimer clock;
+};
+
+} // namespace
+
+class tst_update_engine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void units_run_side_by_side();
+    void tokens_that_arrive_together_data();
+    void tokens_that_arrive_together();
+    void what_arrives_during_a_wait_waits_its_turn();
+};
+
+// Four units in one process: one unit's waits never hold up another's lines, and one unit's
+// failure, loss or stop never ends another's run. Each keeps its own unpacking and its own log.
+void tst_update_engine::units_run_side_by_side()
+{
+    QTemporaryDir dir, logs;
+    const QString package = dir.filePath("Linha_X#1.vkt");
+    QVERIFY(package_builder::write_package(package, {{"MAIN_1.s", firmware('C', 150)}}));
+    const QString event_package = dir.filePath("Linha_Y#1.vkt");
+    QVERIFY(package_builder::write_package(event_package,
+                                           {{"EVENT_2.s", firmware('F', 3)}, {"GRID_1.s", firmware('A', 3)}}));
+
+    Sim::Options failing, waiting, lost;
+    waiting.reset_file = 0;
+    failing.fail_file = lost.hang_up_file = 0;
+    failing.fail_after_line = 20;
+    lost.hang_up_after_line = 25;
+    std::vector<std::unique_ptr<Unit>> units;
+    for (const Sim::Options& options : {Sim::Options(), waiting, failing, lost, Sim::Options()})
+        units.push_back(std::make_unique<Unit>(options, logs.path()));
+    Unit &steady = *units[0], &waiter = *units[1], &stopped = *units[4];
+    bootloader_protocol::Waits long_waits;
+    long_waits.event_port_pause_ms = 400;
+    long_waits.confirm_pause_ms = 200;
+    waiter.engine.set_waits(long_waits);
+    connect(&stopped.sim, &Sim::got, [&](const Sim::Received& r) {
+        if (r.line == 30)
+            stopped.engine.close_port();
+    });
+
+    for (auto& unit : units)
+        QVERIFY(unit->start(unit.get() == &waiter ? event_package : package));
+    QVERIFY(run_until(
+        [&] { return std::all_of(units.begin(), units.end(), [](const auto& u) { return !u->ends.isEmpty(); }); },
+        run_timeout_ms));
+    run_for(100);
+
+    QCOMPARE(steady.ends, QList<End>{End::success});
+    QCOMPARE(waiter.ends, QList<End>{End::success});
+    QCOMPARE(units[2]->ends, QList<End>{End::device_failure});
+    QCOMPARE(units[3]->ends, QList<End>{End::link_lost});
+    QCOMPARE(stopped.ends, QList<End>{End::stopped});
+    for (Unit* unit : {&steady, &waiter})
+        QCOMPARE(unit->sim.tokens().last(), QByteArray("#B_END"));
+    // The waiting unit spent most of a second in its waits while the steady one sent its file.
+    QVERIFY(waiter.stage_ms.last() > 600);
+    QVERIFY2(steady.longest_line_gap_ms() < 100, qPrintable(QString::number(steady.longest_line_gap_ms())));
+    QCOMPARE(stopped.sim.lines_of(0).size(), 30);
+    QCOMPARE(names_in(dir.path()), QStringList({"Linha_X#1.vkt", "Linha_Y#1.vkt"}));
+    QCOMPARE(names_in(logs.path()).size(), units.size());
+}
+
+void tst_update_engine::tokens_that_arrive_together_data()
+{
+    QTest::addColumn<QByteArray>("announcement");
+    QTest::addColumn<QByteArray>("after_the_data");
+    QTest::newRow("announcement and data request") << QByteArray("#B_USB#B_MAX") << QByteArray("#B_ENV#B_BOK");
+    QTest::newRow("progress, reprogramming, confirmation")
+        << QByteArray("#B_USB") << QByteArray("#B_PR\x5F#B_ENV#B_BOK");
+    QTest::newRow("reset and confirmation") << QByteArray("#B_USB") << QByteArray("#B_RST#B_BOK");
+}
+
+// A token right behind another, in one write of the equipment, is never lost.
+void tst_update_engine::tokens_that_arrive_together()
+{
+    QFETCH(QByteArray, announcement);
+    QFETCH(QByteArray, after_the_data);
+    Sim::Options options;
+    options.automatic = false;
+    Unit unit(options, QString());
+    connect(&unit.sim, &Sim::got, [&](const Sim::Received& r) {
+        if (r.bytes == "#B_STR") {
+            unit.sim.send(announcement);
+            if (announcement == "#B_USB")
+                unit.sim.send("#B_MAX");
+        } else if (r.line == 4 + 2) {
+            unit.sim.send(after_the_data);
+        }
+    });
+    QTemporaryDir dir;
+    QVERIFY(package_builder::write_package(dir.filePath("P.vkt"), {{"MAIN_1.s", firmware('C', 2)}}));
+    QVERIFY(unit.start(dir.filePath("P.vkt")));
+    QVERIFY(run_until([&] { return unit.sim.tokens().size() == 2; }, run_timeout_ms));
+    QCOMPARE(unit.ends, QList<End>{End::success});
+    QCOMPARE(unit.sim.tokens().last(), QByteArray("#B_END"));
+}
+
+// What the equipment says during one of the protocol's waits is handled once it is over, after
+// what the wait was for: here the next file's start after the pause that follows a confirmation.
+void tst_update_engine::what_arrives_during_a_wait_waits_its_turn()
+{
+    Unit unit{Sim::Options(), QString()};
+    bootloader_protocol::Waits waits;
+    waits.confirm_pause_ms = 300;
+    unit.engine.set_waits(waits);
+    qint64 confirmed_ms = -1;
+    connect(&unit.engine, &UpdateEngine::stage, [&](const UpdateEngine::Stage& s) {
+        if (s.progress == 100 && confirmed_ms < 0) {
+            confirmed_ms = unit.clock.elapsed();
+            unit.sim.send("#B_PR\x14");
+        }
+    });
+    QTemporaryDir dir;
+    QVERIFY(package_builder::write_package(dir.filePath("P.vkt"),
+                                           {{"MAIN_1.s", firmware('C', 2)}, {"GRID_2.s", firmware('A', 2)}}));
+    QVERIFY(unit.start(dir.filePath("P.vkt")));
+    QVERIFY(run_until([&] { return !unit.ends.isEmpty(); }, run_timeout_ms));
+
+    const int held = unit.stages.indexOf(QString::fromUtf8("Enviando dados... (2 / 2) @20"));
+    QVERIFY2(held > 0, qPrintable(unit.stages.join(", ")));
+    QCOMPARE(unit.stages.at(held + 1), QString::fromUtf8("Bootloader Iniciado (2 / 2) @1"));
+    QVERIFY(unit.stage_ms.at(held) >= confirmed_ms + waits.confirm_pause_ms);
+    QCOMPARE(unit.ends, QList<End>{End::success});
+}
+
+QTEST_GUILESS_MAIN(tst_update_engine)
+#include "tst_update_engine.moc"
