@@ -114,7 +114,9 @@ void tst_zipwindow::conversion()
     // Both fields show the start of their text, "Erro!" first, and the hint fits its one line.
     const auto* status_field = window.findChild<QLineEdit*>("statusLineEdit");
     QCOMPARE(status_field->text(), status);
-    QCOMPARE(status_field->cursorPosition() + window.findChild<QLineEdit*>("pathLineEdit")->cursorPosition(), 0);
+    const auto* path_field = window.findChild<QLineEdit*>("pathLineEdit");
+    QCOMPARE(path_field->text(), chosen.isNull() ? QString() : QDir(folder).filePath(chosen));
+    QCOMPARE(status_field->cursorPosition() + path_field->cursorPosition(), 0);
     const auto* label = window.findChild<QLabel*>("infoLabel");
     const QString shown = label->text();
     QCOMPARE(label->toolTip(), info);
