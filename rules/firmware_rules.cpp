@@ -120,6 +120,7 @@ QByteArray header(char board, qint64 lines, qint64 body_bytes)
 // Dropping only the LFs, as this once did, glued an LF-only file into one line under a header that still counted
 // its lines, and left a CR-only file counted as no lines; the device refused both in the field. A last line without
 // an end was kept without CR, and the update side never sends a line that has none, so it never reached the device.
+// Every record of such files is sound, so they are converted as their CR LF twins rather than refused.
 QByteArray rewritten(const QByteArray& input, char board)
 {
     QByteArray body(input.size() + 1, Qt::Uninitialized);
