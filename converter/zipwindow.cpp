@@ -1,7 +1,7 @@
 #include "converter/zipwindow.h"
 
-#include "rules/package_extraction.h"
 #include "rules/firmware_rules.h"
+#include "rules/package_extraction.h"
 #include "ui_zipwindow.h"
 
 #include <JlCompress.h>
@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QSaveFile>
 
 namespace
@@ -22,20 +23,33 @@ const QString text_no_folder = QStringLiteral("Erro! Nenhuma pasta selecionada")
 const QString text_open_failed = QStringLiteral("Erro! Não foi possível abrir o arquivo");
 const QString text_read_failed = QStringLiteral("Erro! Não foi possível ler o arquivo");
 const QString text_write_failed = QStringLiteral("Erro! Não foi possível gravar o arquivo");
-const QString text_zero_first_byte = QStringLiteral("Erro! Arquivo Não Selecionado");
-const QString text_invalid_first_byte = QStringLiteral("Erro! Arquivo Inválido!");
-const QString text_bad_name = QStringLiteral("Erro! Firmware fora do padrão");
-const QString info_no_identifier = QStringLiteral("INFO: Identificador de arquivo não encontrado");
-const QString info_bad_name = QStringLiteral("INFO: Nomeclatura do Firmware Incorreta");
 const QString text_empty_folder = QStringLiteral("Erro! A pasta não tem arquivos");
-const QString text_file_too_big = QStringLiteral("Erro! Arquivo grande demais");
 const QString text_folder_too_big = QStringLiteral("Erro! Pasta grande demais para um pacote");
-const QString info_changed = QStringLiteral("INFO: Já convertidos: %1");
+const QString info_changed = QStringLiteral("INFO: Já convertidos");
 const QString info_nothing_changed = QStringLiteral("INFO: Nenhum arquivo foi alterado");
 
-// The rewrite adds a header of at most about twenty bytes; the update side must still accept the file.
-constexpr qint64 header_room = 64;
-constexpr qint64 largest_input = package_extraction::max_file_bytes - header_room;
+struct RefusalText {
+    firmware_rules::Refusal refusal;
+    const char* status;
+    const char* hint; // followed by the file's name; none when null
+};
+
+// clang-format off
+const RefusalText refusal_texts[] = {
+    {firmware_rules::Refusal::too_big,         "Erro! Arquivo grande demais",   nullptr},
+    {firmware_rules::Refusal::first_byte_zero, "Erro! Arquivo Não Selecionado", "INFO: Identificador de arquivo não encontrado"},
+    {firmware_rules::Refusal::not_firmware,    "Erro! Arquivo Inválido!",       "INFO: Identificador de arquivo não encontrado"},
+    {firmware_rules::Refusal::no_board,        "Erro! Firmware fora do padrão", "INFO: Nomeclatura do Firmware Incorreta"},
+    {firmware_rules::Refusal::nul_byte,        "Erro! Arquivo Inválido!",       "INFO: Arquivo com byte nulo"},
+};
+// clang-format on
+
+// A read-only line edit shows the end of a text too long for it, which cuts "Erro!" off the front.
+void show_start(QLineEdit* field, const QString& text)
+{
+    field->setText(text);
+    field->setCursorPosition(0);
+}
 
 } // namespace
 
@@ -52,7 +66,7 @@ zipwindow::~zipwindow()
 void zipwindow::clear_fields()
 {
     ui->statusLineEdit->setText(QString());
-    ui->infoLabel->setText(QString());
+    show_hint(QString());
     ui->pathLineEdit->setText(QString());
 }
 
@@ -61,7 +75,7 @@ void zipwindow::on_searchButton_clicked()
     // A cancelled dialog returns an empty text, which deliberately forgets the previous choice.
     folder_path = QFileDialog::getExistingDirectory(this, tr("Open Directory"), QStringLiteral("/home"),
                                                     QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
-    ui->pathLineEdit->setText(folder_path);
+    show_start(ui->pathLineEdit, folder_path);
 }
 
 void zipwindow::on_convertButton_clicked()
@@ -75,14 +89,28 @@ void zipwindow::on_convertButton_clicked()
     const QFileInfo existing(package_path);
     const bool compressed = !existing.isSymLink() && (!existing.exists() || existing.isFile()) &&
                             JlCompress::compressFiles(package_path, rewritten_paths);
-    ui->statusLineEdit->setText(compressed ? text_success : text_compress_failed);
+    show_start(ui->statusLineEdit, compressed ? text_success : text_compress_failed);
     if (!compressed)
         show_changed(rewritten_paths);
 }
 
-char zipwindow::load_can_id(QString name_archive)
+void zipwindow::show_hint(const QString& hint, const QString& names)
 {
-    return firmware_rules::board_identifier(name_archive);
+    const QString separator = QStringLiteral(": ");
+    const QString whole = names.isEmpty() ? hint : hint + separator + names;
+    ui->infoLabel->setToolTip(whole);
+    const QFontMetrics metrics = ui->infoLabel->fontMetrics();
+    const int width = ui->infoLabel->contentsRect().width();
+    if (metrics.horizontalAdvance(whole) <= width) {
+        ui->infoLabel->setText(whole);
+        return;
+    }
+    // One line of fixed width, too narrow for most objections with a name even in a 9-point font. The name tells
+    // which file to fix, so it keeps up to half the line, giving up its middle so that its start and extension stay;
+    // the objection is cut at its end, and the tooltip holds the whole text.
+    const QString tail =
+        names.isEmpty() ? QString() : separator + metrics.elidedText(names, Qt::ElideMiddle, width / 2);
+    ui->infoLabel->setText(metrics.elidedText(hint, Qt::ElideRight, width - metrics.horizontalAdvance(tail)) + tail);
 }
 
 void zipwindow::show_changed(const QStringList& paths)
@@ -90,15 +118,19 @@ void zipwindow::show_changed(const QStringList& paths)
     QStringList names;
     for (const QString& path : paths)
         names.append(QFileInfo(path).fileName());
-    ui->infoLabel->setText(names.isEmpty() ? info_nothing_changed : info_changed.arg(names.join(QStringLiteral(", "))));
+    if (names.isEmpty())
+        show_hint(info_nothing_changed);
+    else
+        show_hint(info_changed, names.join(QStringLiteral(", ")));
 }
 
 bool zipwindow::rewrite_files()
 {
     rewritten_paths.clear();
+    show_hint(QString());
     // An empty path would name the process's working directory, whose files the operator never chose.
     if (folder_path.isEmpty()) {
-        ui->statusLineEdit->setText(text_no_folder);
+        show_start(ui->statusLineEdit, text_no_folder);
         return false;
     }
 
@@ -107,69 +139,65 @@ bool zipwindow::rewrite_files()
         QDir(folder_path)
             .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
     if (names.isEmpty()) {
-        ui->statusLineEdit->setText(text_empty_folder);
+        show_start(ui->statusLineEdit, text_empty_folder);
+        return false;
+    }
+    if (names.size() > package_extraction::max_entries) {
+        show_start(ui->statusLineEdit, text_folder_too_big);
         return false;
     }
 
-    // Every file is checked before any is rewritten, so a refusal leaves the folder as it was.
+    // Every file is read and converted before any is rewritten, so a refusal leaves the folder as it was, and what
+    // is written is exactly what was checked. The package bound keeps the converted files held here bounded too.
     qint64 total = 0;
+    QList<QByteArray> outputs;
     for (const QString& name : names) {
         const QString path = folder_path + QLatin1Char('/') + name;
         const QFileInfo info(path);
         QFile file(path);
         // Only a regular file is opened: a link may lead out of the folder, and a FIFO or a
-        // device would block or never end.
+        // device would block or never end. It is opened for writing so that one that cannot be
+        // replaced is found before anything changes.
         if (info.isSymLink() || !info.isFile() || !file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
-            ui->statusLineEdit->setText(text_open_failed);
+            show_start(ui->statusLineEdit, text_open_failed);
             return false;
         }
-        total += info.size();
-        if (info.size() > largest_input) {
-            ui->statusLineEdit->setText(text_file_too_big);
+        firmware_rules::Conversion conversion{firmware_rules::Refusal::too_big, {}};
+        if (info.size() <= firmware_rules::largest_input) {
+            const QByteArray input = file.read(firmware_rules::largest_input + 1);
+            if (input.size() != file.size() || file.error() != QFileDevice::NoError) {
+                show_start(ui->statusLineEdit, text_read_failed);
+                return false;
+            }
+            total += input.size();
+            conversion = firmware_rules::convert(name, input);
+        }
+        if (conversion.refusal != firmware_rules::Refusal::none) {
+            for (const RefusalText& row : refusal_texts) {
+                if (row.refusal == conversion.refusal) {
+                    show_start(ui->statusLineEdit, QString::fromUtf8(row.status));
+                    show_hint(QString::fromUtf8(row.hint), row.hint ? name : QString());
+                }
+            }
             return false;
         }
-
-        const firmware_rules::FirstByte first = firmware_rules::first_byte(file.read(1));
-        if (first != firmware_rules::FirstByte::firmware) {
-            ui->statusLineEdit->setText(first == firmware_rules::FirstByte::zero ? text_zero_first_byte
-                                                                                 : text_invalid_first_byte);
-            ui->infoLabel->setText(info_no_identifier);
+        if (total > package_extraction::max_package_bytes) {
+            show_start(ui->statusLineEdit, text_folder_too_big);
             return false;
         }
-        if (load_can_id(name) == firmware_rules::no_board) {
-            ui->statusLineEdit->setText(text_bad_name);
-            ui->infoLabel->setText(info_bad_name);
-            return false;
-        }
-    }
-    if (names.size() > package_extraction::max_entries || total > package_extraction::max_package_bytes) {
-        ui->statusLineEdit->setText(text_folder_too_big);
-        return false;
+        outputs.append(conversion.output);
     }
 
     QStringList done;
-    for (const QString& name : names) {
-        const QString path = folder_path + QLatin1Char('/') + name;
-        QFile file(path);
-        const bool opened = !QFileInfo(path).isSymLink() && file.open(QIODevice::ReadOnly);
-        const QByteArray input = opened ? file.read(largest_input + 1) : QByteArray();
-        const bool read_whole = opened && input.size() == file.size() && input.size() <= largest_input &&
-                                file.error() == QFileDevice::NoError;
-        // Windows refuses to replace a file that is still open.
-        file.close();
-        if (!read_whole) {
-            ui->statusLineEdit->setText(text_read_failed);
-            show_changed(done);
-            return false;
-        }
-
+    for (int i = 0; i < names.size(); ++i) {
         // The new content goes to a file beside the original and replaces it only once complete, so a full disk
         // or a failed write never leaves a firmware file half rewritten. Bytes are written as they are: a text
         // codec would alter anything above 0x7F.
-        const QByteArray output = firmware_rules::rewritten(input, load_can_id(name));
+        const QString path = folder_path + QLatin1Char('/') + names.at(i);
         QSaveFile target(path);
-        if (!target.open(QIODevice::WriteOnly) || target.write(output) != output.size() || !target.commit()) {
-            ui->statusLineEdit->setText(text_write_failed);
+        if (!target.open(QIODevice::WriteOnly) || target.write(outputs.at(i)) != outputs.at(i).size() ||
+            !target.commit()) {
+            show_start(ui->statusLineEdit, text_write_failed);
             show_changed(done);
             return false;
         }

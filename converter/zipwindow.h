@@ -22,10 +22,11 @@ public:
 private slots:
     void on_searchButton_clicked();
     void on_convertButton_clicked();
-    char load_can_id(QString name_archive);
     bool rewrite_files();
 
 private:
+    // A hint in the one-line label, followed by the names of the files it concerns when there are any.
+    void show_hint(const QString& hint, const QString& names = QString());
     // Says which files a failure after the checks has already rewritten.
     void show_changed(const QStringList& names);
 

@@ -1,7 +1,5 @@
 #include "rules/firmware_rules.h"
 
-#include <algorithm>
-
 namespace firmware_rules
 {
 
@@ -89,45 +87,79 @@ FirstByte first_byte(const QByteArray& content)
     return content.at(0) == firmware_first_byte ? FirstByte::firmware : FirstByte::other;
 }
 
-QByteArray line_count_field(qint64 line_feeds)
+QByteArray line_count_field(qint64 lines)
 {
-    return hex_field(line_feeds, line_feeds <= padded_line_count_max);
+    return hex_field(lines, lines <= padded_line_count_max);
 }
 
-qint64 size_value(qint64 line_feeds, qint64 body_bytes)
+qint64 size_value(qint64 lines, qint64 body_bytes)
 {
     qint64 size = body_bytes + header_allowance;
-    if (line_feeds >= wide_line_count_min)
+    if (lines >= wide_line_count_min)
         ++size;
     if (body_bytes >= wide_body_min)
         ++size;
     return size;
 }
 
-QByteArray size_field(qint64 line_feeds, qint64 body_bytes)
+QByteArray size_field(qint64 lines, qint64 body_bytes)
 {
-    return hex_field(size_value(line_feeds, body_bytes), body_bytes <= padded_body_max);
+    return hex_field(size_value(lines, body_bytes), body_bytes <= padded_body_max);
 }
 
-QByteArray header(char board, qint64 line_feeds, qint64 body_bytes)
+QByteArray header(char board, qint64 lines, qint64 body_bytes)
 {
     QByteArray text;
     text.append(header_mark).append(carriage_return);
     text.append(board).append(carriage_return);
-    text.append(line_count_field(line_feeds)).append(carriage_return);
-    text.append(size_field(line_feeds, body_bytes)).append(carriage_return);
+    text.append(line_count_field(lines)).append(carriage_return);
+    text.append(size_field(lines, body_bytes)).append(carriage_return);
     return text;
 }
 
+// Dropping only the LFs, as this once did, glued an LF-only file into one line under a header that still counted
+// its lines, and left a CR-only file counted as no lines; the device refused both in the field. A last line without
+// an end was kept without CR, and the update side never sends a line that has none, so it never reached the device.
+// Every record of such files is sound, so they are converted as their CR LF twins rather than refused.
 QByteArray rewritten(const QByteArray& input, char board)
 {
-    const qint64 line_feeds = std::count(input.cbegin(), input.cend(), line_feed);
-    const qint64 body_bytes = input.size() - line_feeds;
-    QByteArray content = header(board, line_feeds, body_bytes);
-    const int header_size = content.size();
-    content.resize(header_size + static_cast<int>(body_bytes));
-    std::remove_copy(input.cbegin(), input.cend(), content.begin() + header_size, line_feed);
-    return content;
+    QByteArray body(input.size() + 1, Qt::Uninitialized);
+    char* out = body.data();
+    const char* in = input.constData();
+    const char* const end = in + input.size();
+    qint64 lines = 0;
+    while (in != end) {
+        const char byte = *in++;
+        if (byte != carriage_return && byte != line_feed) {
+            *out++ = byte;
+            continue;
+        }
+        *out++ = carriage_return;
+        ++lines;
+        if (byte == carriage_return && in != end && *in == line_feed)
+            ++in;
+    }
+    if (out != body.data() && out[-1] != carriage_return) {
+        *out++ = carriage_return;
+        ++lines;
+    }
+    body.truncate(static_cast<int>(out - body.constData()));
+    return header(board, lines, body.size()) + body;
+}
+
+Conversion convert(const QString& name, const QByteArray& raw)
+{
+    if (raw.size() > largest_input)
+        return {Refusal::too_big, {}};
+    const FirstByte first = first_byte(raw);
+    if (first != FirstByte::firmware)
+        return {first == FirstByte::zero ? Refusal::first_byte_zero : Refusal::not_firmware, {}};
+    const char board = board_identifier(name);
+    if (board == no_board)
+        return {Refusal::no_board, {}};
+    if (raw.contains('\0'))
+        return {Refusal::nul_byte, {}};
+    return {Refusal::none, rewritten(raw, board)};
 }
 
 QStringList check_received(const QList<QByteArray>& lines)

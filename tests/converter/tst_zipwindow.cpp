@@ -1,9 +1,11 @@
-#include "rules/firmware_rules.h"
 #include "converter/zipwindow.h"
+#include "rules/firmware_rules.h"
 #include "support/dialog_answer.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,7 +20,8 @@ namespace
 {
 
 const QString open_failed = QStringLiteral("Erro! Não foi possível abrir o arquivo");
-const QString no_identifier = QStringLiteral("INFO: Identificador de arquivo não encontrado");
+const QString no_identifier = QStringLiteral("INFO: Identificador de arquivo não encontrado: b_MAIN.s19");
+const QString bad_name = QStringLiteral("Erro! Firmware fora do padrão");
 // S-record lines ending in CR LF, with bytes above 0x7F that no text codec may alter.
 const QByteArray firmware = QByteArray("S00F000068656C6C6F202020200000003C\r\nS1\xE7\xFF"
                                        "0000\r\nS9030000FC\r\n");
@@ -32,6 +35,7 @@ class tst_zipwindow : public QObject
 private slots:
     void conversion_data();
     void conversion();
+    void line_ends();
 };
 
 // A successful conversion is proven on its way to the bootloader by the round trip; here it fails.
@@ -49,8 +53,12 @@ void tst_zipwindow::conversion_data()
     const auto row = [](const char* name, const Files& files, const QString& status, const QString& info = {},
                         const QString& chosen = "") { QTest::newRow(name) << files << status << info << chosen; };
     row("first byte zero", {{"b_MAIN.s19", QByteArray("\0S1", 3)}}, "Erro! Arquivo Não Selecionado", no_identifier);
-    row("no board word", {{"b_firmware.s19", firmware}}, "Erro! Firmware fora do padrão",
-        "INFO: Nomeclatura do Firmware Incorreta");
+    row("no board word", {{"b_firmware.s19", firmware}}, bad_name,
+        "INFO: Nomeclatura do Firmware Incorreta: b_firmware.s19");
+    row("no board word, a name too long for the hint", {{"b_firmware_for_the_master_and_panels_v2.s19", firmware}},
+        bad_name, "INFO: Nomeclatura do Firmware Incorreta: b_firmware_for_the_master_and_panels_v2.s19");
+    row("NUL byte", {{"b_MAIN.s19", QByteArray("S1\r\n\0", 5)}}, "Erro! Arquivo Inválido!",
+        "INFO: Arquivo com byte nulo: b_MAIN.s19");
     row("link to a file outside", {{"b_MAIN.s19", "<link>"}}, open_failed);
     row("FIFO", {{"b_MAIN.s19", "<fifo>"}}, open_failed);
     row("file over the bound", {{"b_MAIN.s19", "<giant>"}}, "Erro! Arquivo grande demais");
@@ -103,14 +111,59 @@ void tst_zipwindow::conversion()
     std::signal(SIGXFSZ, previous_handler);
     QDir::setCurrent(previous);
 
-    QCOMPARE(window.findChild<QWidget*>("statusLineEdit")->property("text").toString(), status);
-    QCOMPARE(window.findChild<QWidget*>("infoLabel")->property("text").toString(), info);
+    // Both fields show the start of their text, "Erro!" first, and the hint fits its one line.
+    const auto* status_field = window.findChild<QLineEdit*>("statusLineEdit");
+    QCOMPARE(status_field->text(), status);
+    const auto* path_field = window.findChild<QLineEdit*>("pathLineEdit");
+    QCOMPARE(path_field->text(), chosen.isNull() ? QString() : QDir(folder).filePath(chosen));
+    QCOMPARE(status_field->cursorPosition() + path_field->cursorPosition(), 0);
+    const auto* label = window.findChild<QLabel*>("infoLabel");
+    const QString shown = label->text();
+    QCOMPARE(label->toolTip(), info);
+    QVERIFY2(label->fontMetrics().horizontalAdvance(shown) <= label->width(), qPrintable(shown));
+    QVERIFY2(shown == info || (shown.startsWith("INFO: ") && shown.endsWith(info.right(6)) && shown.contains(u'…')),
+             qPrintable(shown));
     const QString changed = QStringLiteral("INFO: Já convertidos: ");
     for (const QString& name : info.startsWith(changed) ? info.mid(changed.size()).split(", ") : QStringList()) {
         QByteArray& bytes = expected["PACOTE/" + name];
-        bytes = firmware_rules::rewritten(bytes, firmware_rules::board_identifier(name));
+        bytes = firmware_rules::convert(name, bytes).output;
     }
     QCOMPARE(package_builder::snapshot(root.path()), expected);
+}
+
+// The field's folder: LF, CR and mixed line ends, a last line without one, and a name that holds no board word.
+// The refusal names that file; once it is gone, the success clears the hint and every file is what its CR LF twin
+// gives, which the equipment accepts.
+void tst_zipwindow::line_ends()
+{
+    const Files files = {{"a_GRID.s19", QByteArray(firmware).replace("\r\n", "\n")},
+                         {"b_LOAD.s19", QByteArray(firmware).replace("\r\n", "\r")},
+                         {"c_MAIN.s19", QByteArray(firmware).replace("FC\r\n", "FC\n")},
+                         {"d_PV.s19", firmware.chopped(2)},
+                         {"panels.s19", firmware}};
+    QTemporaryDir root;
+    const QString folder = root.filePath("PACOTE");
+    QVERIFY(QDir().mkpath(folder));
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QVERIFY(write_file(folder + '/' + it.key(), it.value()));
+    zipwindow window;
+    dialog_answer::answer_next_file_dialog(folder);
+    window.findChild<QPushButton*>("searchButton")->click();
+    auto* convert = window.findChild<QPushButton*>("convertButton");
+    convert->click();
+    QCOMPARE(window.findChild<QLineEdit*>("statusLineEdit")->text(), bad_name);
+    QCOMPARE(window.findChild<QLabel*>("infoLabel")->toolTip(), "INFO: Nomeclatura do Firmware Incorreta: panels.s19");
+
+    QVERIFY(QFile::remove(folder + "/panels.s19"));
+    convert->click();
+    QCOMPARE(window.findChild<QLineEdit*>("statusLineEdit")->text(), QStringLiteral("Arquivo gerado com sucesso!"));
+    QCOMPARE(window.findChild<QLabel*>("infoLabel")->text() + window.findChild<QLabel*>("infoLabel")->toolTip(), "");
+    const auto after = package_builder::snapshot(root.path());
+    for (const QString& name : files.keys().mid(0, 4)) {
+        const QByteArray& bytes = after["PACOTE/" + name];
+        QCOMPARE(bytes, firmware_rules::convert(name, firmware).output);
+        QVERIFY(firmware_rules::check_received(package_builder::cr_lines(bytes)).isEmpty());
+    }
 }
 
 QTEST_MAIN(tst_zipwindow)
