@@ -12,7 +12,7 @@ jobs="$(nproc)"
 status=0
 for config in release asan; do
     case "$config" in
-    release) flags=(-DCMAKE_BUILD_TYPE=Release -DVKT_WERROR=ON -DVKT_BUILD_BENCH=ON) ;;
+    release) flags=(-DCMAKE_BUILD_TYPE=Release -DVKT_WERROR=ON -DVKT_BUILD_BENCH=ON -DVKT_WINDOWS_CHECK=ON) ;;
     asan) flags=(-DCMAKE_BUILD_TYPE=Debug -DVKT_SANITIZE=ON -DVKT_BUILD_BENCH=OFF) ;;
     esac
     echo "== $config build"
