@@ -12,10 +12,13 @@ shift 3
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp -R "$seeds/." "$work/"
+mkdir "$work/seeds" "$work/tmp"
+cp -R "$seeds/." "$work/seeds/"
+# A target that aborts never removes its temporary files; they go with this run's folder.
+export TMPDIR="$work/tmp"
 
 # A few seconds, a bound on the runs in case the machine is fast, small inputs so that each run
 # stays quick (the unpacking's own bounds are 16 MB a file), and a hang of 10 s per input fails.
 options=(-max_total_time=5 -runs=200000 -max_len=4096 -timeout=10 -rss_limit_mb=2048
     -print_final_stats=1 -artifact_prefix="$artifacts")
-"$target" "${options[@]}" "$@" "$work"
+"$target" "${options[@]}" "$@" "$work/seeds"
