@@ -31,6 +31,7 @@ const char* const too_big_text = "Erro! Pacote grande demais";
 constexpr quint32 unix_type_mask = 0170000;
 constexpr quint32 unix_link_type = 0120000;
 constexpr qint64 copy_block_bytes = 64 * 1024;
+constexpr ushort first_printable = 0x20;
 
 QString text(const char* refusal)
 {
@@ -43,13 +44,19 @@ bool is_link(const QuaZipFileInfo64& info)
     return info.isSymbolicLink() || ((info.externalAttr >> 16) & unix_type_mask) == unix_link_type;
 }
 
-// Relative, no step up, no empty or "." part, nothing Windows would read as a drive or separator.
+// Relative, no step up, no empty or "." part, nothing Windows would read as a drive or separator,
+// and no control character: the system cuts a name at a NUL, so the file written would not be
+// the one recorded (and another entry's name could alias it), and Windows refuses the others.
 bool is_safe_name(QString name)
 {
     if (name.endsWith(QLatin1Char('/')))
         name.chop(1);
     if (name.isEmpty() || name.contains(QLatin1Char('\\')) || name.contains(QLatin1Char(':')))
         return false;
+    for (const QChar character : qAsConst(name)) {
+        if (character.unicode() < first_printable)
+            return false;
+    }
     for (const QString& part : name.split(QLatin1Char('/'))) {
         if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
             return false;

@@ -3,8 +3,11 @@
 set -euo pipefail
 # xvfb and the desktop's default sans serve the one suite that runs on a real X server; libxtst-dev
 # lets that suite type through the server as a keyboard does, so that the focused widget counts.
+# MinGW-w64 compiles the sources' Windows branches (the Windows compile test); clang and its
+# runtime build the libFuzzer targets.
 packages=(cmake g++ make qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev unzip
-    desktop-file-utils dpkg-dev file xvfb fonts-dejavu-core libxtst-dev)
+    desktop-file-utils dpkg-dev file xvfb fonts-dejavu-core libxtst-dev g++-mingw-w64-x86-64-posix
+    clang-14 libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -103,6 +103,7 @@ void tst_package::crafted_package_data()
     refused("name stepping out", {main_file, {"../secret", "S"}}, unsafe_text);
     refused("absolute name", {main_file, {"@/secret", "S"}}, unsafe_text);
     refused("backslash", {main_file, {"..\\secret", "S"}}, unsafe_text);
+    refused("control character", {main_file, {"GRID\n2", "S"}}, unsafe_text);
     refused("missing package", {}, damaged_text);
     refused("only a folder entry", {{"sub/", ""}}, damaged_text);
     accepted("folder entry beside a file", "P.vkt", {{"sub/", ""}, main_file});

@@ -1,0 +1,61 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora: a few tiny inputs per target, each a case the code treats
+apart. Run by hand when a case is added; the files are committed.
+    tests/fuzz/make_corpus.py"""
+import io
+import os
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RECORDS = b"S00600004844521B\r\nS1130000285F245F2212226A000424290008237C2A\r\nS9030000FC\r\n"
+# Unix file types in the high half of a ZIP entry's external attributes.
+REGULAR, LINK = 0o100644 << 16, 0o120777 << 16
+
+
+def package(entries, compression=zipfile.ZIP_DEFLATED):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", compression) as archive:
+        for name, data, attributes in entries:
+            info = zipfile.ZipInfo(name, date_time=(2024, 5, 1, 12, 0, 0))
+            info.external_attr = attributes
+            info.compress_type = compression
+            archive.writestr(info, data)
+    return out.getvalue()
+
+
+def firmware(name, content):
+    # FuzzedDataProvider's string: a backslash and any other byte end the name.
+    return name.encode() + b"\\\n" + content
+
+
+CORPORA = {
+    "fuzz_package": {
+        "two_boards.vkt": package([("MAIN_1.s", RECORDS, REGULAR), ("GRID_1.s", RECORDS, REGULAR)]),
+        "stored.vkt": package([("CAN_2.s", RECORDS, REGULAR)], zipfile.ZIP_STORED),
+        "nested.vkt": package([("boards/", b"", 0o40755 << 16), ("boards/LOAD_1.s", RECORDS, REGULAR)]),
+        "link.vkt": package([("PV_1.s", b"/etc/passwd", LINK)]),
+        "step_up.vkt": package([("../BAT_1.s", RECORDS, REGULAR)]),
+        "repeated.vkt": package([("TFT.s", RECORDS, REGULAR), ("tft.S", RECORDS, REGULAR)]),
+        "read_only.vkt": package([("EVENT.s", RECORDS, 0o100444 << 16)]),
+        "empty.vkt": package([]),
+        "truncated.vkt": package([("MAIN_1.s", RECORDS, REGULAR)])[:60],
+        # Python's zipfile cuts a name at NUL, so the NUL is put in afterwards.
+        "nul_in_name.vkt": package([("MAIN_1.s", RECORDS, REGULAR), ("GRID_2.s~x", RECORDS, REGULAR)]).replace(
+            b"GRID_2.s~x", b"GRID_2.s\0x"),
+    },
+    "fuzz_firmware": {
+        "sound": firmware("MAIN_1.s", RECORDS),
+        "after_last_cr": firmware("grid.s19", RECORDS + b"S9"),
+        "lf_only": firmware("bootloader_LOAD", RECORDS.replace(b"\r\n", b"\n")),
+        "nul": firmware("CAN", b"S1\x00\r\n"),
+        "no_board": firmware("firmware.s", RECORDS),
+        "not_records": firmware("DISPLAY", b":10000000\r\n"),
+    },
+}
+
+for target, inputs in CORPORA.items():
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    for name, data in inputs.items():
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(data)
