@@ -156,8 +156,13 @@ UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
         return {false, refusal};
     }
     package_files.clear();
-    for (const QString& file : qAsConst(file_list))
+    later_lines.clear();
+    for (const QString& file : qAsConst(file_list)) {
         package_files.append({package_rules::file_name(file), QFileInfo(file).size()});
+        Archive counted;
+        if (archive_rules::load_file(counted, file))
+            later_lines.insert(file, counted.line_count);
+    }
     package_rules::move_event_file_last(file_list);
     files_loaded = 0;
     files_total = file_list.size();
@@ -172,8 +177,8 @@ void UpdateEngine::start()
 {
     started = true;
     updating = true;
-    UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path,
-                       package_rules::sha256_hex(package_path), package_files};
+    package_hash = package_rules::sha256_hex(package_path);
+    UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files};
     log.begin_update(record);
     start_file();
 }
@@ -185,6 +190,18 @@ void UpdateEngine::abandon()
     if (updating)
         finish_update(EndClass::stopped, QStringLiteral("stopped: the window was closed"));
     pump();
+}
+
+UpdateEngine::Remaining UpdateEngine::remaining() const
+{
+    Remaining left;
+    left.lines_in_file = archive.holds_lines() ? archive.line_count - (transmitting ? next_line : 0) : 0;
+    for (const QString& file : file_list)
+        left.lines_in_later_files += later_lines.value(file);
+    left.later_files = file_list.size();
+    left.pause_ms = send_delay;
+    left.announced = announced;
+    return left;
 }
 
 void UpdateEngine::on_link(const QByteArray& bytes)
@@ -262,6 +279,7 @@ void UpdateEngine::announce(const QString& message)
 {
     report(QString::fromUtf8(protocol::started_status), progress_started);
     usb_mode = message.contains(QLatin1String(protocol::usb_announcement)) ? 1 : 0;
+    announced = true;
     send_delay = usb_mode ? protocol::usb_send_delay_ms : protocol::uart_send_delay_ms;
     if (usb_mode == 0) {
         retry_clock.start();

@@ -9,6 +9,7 @@
 #include "servicelog/service_log.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QQueue>
@@ -81,6 +82,24 @@ public:
 
     const bootloader_protocol::Waits& protocol_waits() const { return waits; }
 
+    // For the record of an update: the package as opened and the service log of its run.
+    QString package() const { return package_path; }
+    QByteArray package_sha256() const { return package_hash; }
+    const QList<QPair<QString, qint64>>& package_file_list() const { return package_files; }
+    QString service_log_file() const { return log.update_file(); }
+
+    // What is left to send, for an estimate of the time an update still needs: the lines of the
+    // file being sent and of the files after it, and the pause after each line on this link (known
+    // once the bootloader announced it).
+    struct Remaining {
+        int lines_in_file = 0; // not yet written
+        int lines_in_later_files = 0;
+        int later_files = 0;
+        int pause_ms = 0;
+        bool announced = false;
+    };
+    Remaining remaining() const;
+
 signals:
     void port_opened(const QString& name);
     // The port did not open: the notice says why, as the operator reads it.
@@ -147,6 +166,10 @@ private:
     QList<QString> file_list;
     // Each file's name and size as unpacked, in the package's order, for the records of the update.
     QList<QPair<QString, qint64>> package_files;
+    QByteArray package_hash;
+    // The CR-terminated lines of each file still waiting on disk, by path.
+    QHash<QString, int> later_lines;
+    bool announced = false;
     Archive archive;
     QString current_file_name;
     QString status_suffix;
