@@ -13,6 +13,13 @@ namespace
 {
 constexpr qint64 ns_per_ms = 1000 * 1000;
 constexpr qint64 ns_per_s = 1000 * ns_per_ms;
+// Waking a thread takes time of its own: 50 to 100 us on the development machine, a few percent of
+// a 3 ms pause. The pacer learns how late it wakes and asks to be woken that much early, then
+// watches the clock for the rest, so the pause ends on time without a core kept busy for it.
+constexpr qint64 most_lead_ns = 300 * 1000;
+// The share of each new measurement in the learned lead: a few lines settle it, one slow wake
+// does not throw it off.
+constexpr int lead_smoothing = 8;
 } // namespace
 
 LinePacer::LinePacer(QObject* parent) : QObject(parent)
@@ -54,7 +61,7 @@ void LinePacer::start_ns(qint64 ns)
 {
     active = true;
     due_ns = clock.nsecsElapsed() + ns;
-    arm(ns);
+    arm(ns - lead_ns);
 }
 
 void LinePacer::stop()
@@ -88,9 +95,14 @@ void LinePacer::fired()
     if (!active)
         return;
     const qint64 left = due_ns - clock.nsecsElapsed();
-    if (left > 0) {
-        arm(left);
+    if (left > lead_ns + most_lead_ns) {
+        // Far too early (a timer that rounds, or the clock stepped): sleep again.
+        arm(left - lead_ns);
         return;
+    }
+    // Woken early by the lead, as asked, or late: the lead moves toward what this wake needed.
+    lead_ns = std::clamp<qint64>(lead_ns - left / lead_smoothing, 0, most_lead_ns);
+    while (clock.nsecsElapsed() < due_ns) {
     }
     active = false;
     emit due();

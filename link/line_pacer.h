@@ -38,6 +38,8 @@ private:
 
     QElapsedTimer clock;
     qint64 due_ns = 0;
+    // How much earlier than due to be woken, learned from the wakes so far.
+    qint64 lead_ns = 0;
     bool active = false;
     int timer_fd = -1;
     QSocketNotifier* notifier = nullptr;
