@@ -27,7 +27,7 @@ constexpr int progress_done = 100;
 
 } // namespace
 
-UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject(parent), log(log_folder)
+UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject(parent), serial(this), log(log_folder)
 {
     qRegisterMetaType<Stage>();
     qRegisterMetaType<EndClass>();

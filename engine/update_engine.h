@@ -155,6 +155,7 @@ private:
     void fail_run(const QString& text, EndClass end, bool link_gone);
     void finish_update(EndClass end, const QString& text);
 
+    // A child as well as a member, so that a test can reach the link the engine listens to.
     Serial serial;
     ServiceLog log;
     LinePacer pacer;
