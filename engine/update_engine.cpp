@@ -159,9 +159,7 @@ UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
     later_lines.clear();
     for (const QString& file : qAsConst(file_list)) {
         package_files.append({package_rules::file_name(file), QFileInfo(file).size()});
-        Archive counted;
-        if (archive_rules::load_file(counted, file))
-            later_lines.insert(file, counted.line_count);
+        later_lines.insert(file, archive_rules::line_count_of(file));
     }
     package_rules::move_event_file_last(file_list);
     files_loaded = 0;

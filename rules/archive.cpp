@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace
 {
 constexpr char carriage_return = '\r';
@@ -53,6 +55,18 @@ bool load_file(Archive& archive, const QString& path)
         return false;
     QFile file(path);
     return file.open(QIODevice::ReadOnly) && load(archive, file);
+}
+
+int line_count_of(const QString& path)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return 0;
+    QByteArray block(read_block_bytes, Qt::Uninitialized);
+    qint64 lines = 0;
+    for (qint64 read; (read = file.read(block.data(), block.size())) > 0;)
+        lines += std::count(block.constData(), block.constData() + read, carriage_return);
+    return static_cast<int>(std::min<qint64>(lines, package_extraction::max_file_bytes));
 }
 
 void clear(Archive& archive)

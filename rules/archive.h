@@ -35,6 +35,10 @@ bool load(Archive& archive, QIODevice& device);
 // and a device such as /dev/zero never ends.
 bool load_file(Archive& archive, const QString& path);
 
+// The CR-terminated lines a firmware file would load as, counted without holding it; 0 when it
+// cannot be read.
+int line_count_of(const QString& path);
+
 // Releases every chunk; an empty record is left as it is.
 void clear(Archive& archive);
 
