@@ -145,6 +145,17 @@ QList<PortIdentity> port_catalog::sorted(QList<PortIdentity> ports)
     return ports;
 }
 
+PortIdentity port_catalog::lookup(const QString& name, const QList<PortIdentity>& ports)
+{
+    for (const PortIdentity& port : ports) {
+        if (port.name == name || port.system_location == name)
+            return port;
+    }
+    PortIdentity unlisted;
+    unlisted.name = name;
+    return unlisted;
+}
+
 bool port_catalog::same_adapter(const PortIdentity& a, const PortIdentity& b)
 {
     const bool both_located = !a.usb_location.isEmpty() && !b.usb_location.isEmpty();

@@ -67,6 +67,10 @@ QString usb_location(const QString& port_name, const QString& sysfs_root = QStri
 // In name order, numbers by value.
 QList<PortIdentity> sorted(QList<PortIdentity> ports);
 
+// The port as listed, by its name or system location ("ttyUSB0" or "/dev/ttyUSB0"), or one that
+// carries the name alone and no identity when it is not listed (a pseudo-terminal).
+PortIdentity lookup(const QString& name, const QList<PortIdentity>& ports);
+
 // True only when the two are known to be the same adapter: the same USB serial number when both
 // have one, otherwise the same VID:PID at the same USB location. A port without either is nobody.
 bool same_adapter(const PortIdentity& a, const PortIdentity& b);

@@ -66,6 +66,8 @@ void tst_port_catalog::find_again_data()
     QTest::newRow("no serial: the same kind at the same socket")
         << no_serial << QList<PortIdentity>{ftdi("ttyACM1", "", "1-1.3"), ftdi("ttyACM2", "", "1-1.2")}
         << int(Outcome::found) << "ttyACM2";
+    QTest::newRow("a serial on one side only: the kind and socket decide")
+        << no_serial << QList<PortIdentity>{ftdi("ttyACM1", "A1", "1-1.2")} << int(Outcome::found) << "ttyACM1";
     QTest::newRow("no serial: another kind at the socket is not it")
         << no_serial << QList<PortIdentity>{adapter("ttyACM1", "", 0x2341, 0x0043, "1-1.2")} << int(Outcome::absent)
         << "";
@@ -104,30 +106,24 @@ void tst_port_catalog::resolve_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("error");
 
-    QTest::newRow("usb: serial, letter case aside") << "usb:a1"
-                                                    << "ttyUSB0"
-                                                    << "";
-    QTest::newRow("loc: socket") << "loc:1-1.3"
-                                 << "ttyUSB1"
-                                 << "";
-    QTest::newRow("id: the one of its kind") << "id:2341:0043"
-                                             << "ttyACM0"
-                                             << "";
-    QTest::newRow("id: several of a kind") << "id:0403:6001"
-                                           << ""
-                                           << "several ports with VID:PID 0403:6001: ttyUSB0, ttyUSB1";
-    QTest::newRow("unknown serial") << "usb:Z9"
-                                    << ""
-                                    << "no port with USB serial Z9";
-    QTest::newRow("nothing after the prefix") << "usb:"
-                                              << ""
-                                              << "usb: names no USB serial";
-    QTest::newRow("plain name") << "ttyUSB1"
-                                << "ttyUSB1"
-                                << "";
-    QTest::newRow("unlisted path as given") << "/dev/pts/5"
-                                            << "/dev/pts/5"
-                                            << "";
+    const struct {
+        const char* row;
+        const char* spec;
+        const char* name;
+        const char* error;
+    } rows[] = {
+        {"usb: serial, letter case aside", "usb:a1", "ttyUSB0", ""},
+        {"loc: socket", "loc:1-1.3", "ttyUSB1", ""},
+        {"id: the one of its kind", "id:2341:0043", "ttyACM0", ""},
+        {"id: several of a kind", "id:0403:6001", "", "several ports with VID:PID 0403:6001: ttyUSB0, ttyUSB1"},
+        {"unknown serial", "usb:Z9", "", "no port with USB serial Z9"},
+        {"nothing after the prefix", "loc:", "", "loc: names no USB location"},
+        {"nothing given", "", "", "no port given"},
+        {"plain name", "ttyUSB1", "ttyUSB1", ""},
+        {"unlisted path as given", "/dev/pts/5", "/dev/pts/5", ""},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row.row) << QString(row.spec) << QString(row.name) << QString(row.error);
 }
 
 void tst_port_catalog::resolve()
@@ -147,18 +143,23 @@ void tst_port_catalog::resolve()
 
 void tst_port_catalog::listings()
 {
-    PortIdentity board;
-    board.name = QStringLiteral("ttyS0");
-    board.system_location = QStringLiteral("/dev/ttyS0");
+    const PortIdentity board = port_catalog::lookup("/dev/ttyS0", {});
     PortIdentity usb = ftdi("ttyUSB10", "A1", "1-1.2");
     usb.manufacturer = QStringLiteral("FTDI");
-    const QList<PortIdentity> ports{board, usb};
+    PortIdentity prolific = adapter("ttyUSB2", "", 0x067b, 0x2303, "1-1.3");
+    prolific.description.clear();
+    prolific.manufacturer = QStringLiteral("Prolific");
+    const QList<PortIdentity> ports = port_catalog::sorted({usb, board, prolific});
 
     QCOMPARE(port_catalog::listing(ports),
-             (QStringList{"ttyS0", "ttyUSB10  FT232R USB UART, serial A1, 0403:6001, usb 1-1.2"}));
-    QCOMPARE(port_catalog::machine_listing(ports),
-             (QStringList{"ttyS0\t/dev/ttyS0\t\t\t\t\t",
-                          "ttyUSB10\t/dev/ttyUSB10\tA1\t0403:6001\t1-1.2\tFTDI\tFT232R USB UART"}));
+             (QStringList{"/dev/ttyS0", "ttyUSB2     Prolific, 067b:2303, usb 1-1.3",
+                          "ttyUSB10    FT232R USB UART, serial A1, 0403:6001, usb 1-1.2"}));
+    QCOMPARE(port_catalog::machine_listing(ports).last(),
+             "ttyUSB10\t/dev/ttyUSB10\tA1\t0403:6001\t1-1.2\tFTDI\tFT232R USB UART");
+    QCOMPARE(port_catalog::machine_listing({board}), QStringList{"/dev/ttyS0\t\t\t\t\t\t"});
+    // Named as the port box or as the system does, the port is the listed one.
+    QCOMPARE(port_catalog::lookup("ttyUSB2", ports), prolific);
+    QCOMPARE(port_catalog::lookup("/dev/ttyUSB10", ports), usb);
 }
 
 void tst_port_catalog::usb_location_data()
@@ -166,13 +167,18 @@ void tst_port_catalog::usb_location_data()
     QTest::addColumn<QString>("device");
     QTest::addColumn<QString>("location");
 
-    const QString hub = QStringLiteral("devices/pci0000:00/0000:00:14.0/usb1/1-1/");
-    QTest::newRow("CDC ACM: the interface itself") << hub + "1-1.2/1-1.2:1.0"
-                                                   << "1-1.2";
-    QTest::newRow("USB serial driver: a port below the interface") << hub + "1-1.4/1-1.4.3:1.0/ttyUSB0"
-                                                                   << "1-1.4.3";
-    QTest::newRow("board serial port: no USB") << "devices/pnp0/00:00/00:00:0/00:00:0.0"
-                                               << "";
+    const struct {
+        const char* row;
+        const char* device;
+        const char* location;
+    } rows[] = {
+        {"CDC ACM: the interface itself", "devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2/1-1.2:1.0", "1-1.2"},
+        {"USB serial driver: a port below the interface",
+         "devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.4/1-1.4.3/1-1.4.3:1.0/ttyUSB0", "1-1.4.3"},
+        {"board serial port: no USB", "devices/pnp0/00:00/00:00:0/00:00:0.0", ""},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row.row) << QString(row.device) << QString(row.location);
 }
 
 void tst_port_catalog::usb_location()
@@ -211,6 +217,11 @@ void tst_port_catalog::watcher_signals_each_plug_and_unplug_once()
     watcher.scan();
     QCOMPARE(spy.count(), 3);
     QCOMPARE(watcher.ports(), catalog.listed);
+
+    watcher.stop();
+    catalog.plug(ftdi("ttyUSB0", "A1"));
+    QTest::qWait(50);
+    QCOMPARE(spy.count(), 3);
 }
 
 void tst_port_catalog::unit_moved_to_another_pseudo_terminal_is_reopened()
@@ -221,9 +232,9 @@ void tst_port_catalog::unit_moved_to_another_pseudo_terminal_is_reopened()
     EquipmentSimulator neighbour(recording);
     QVERIFY(unit->open_pty() && neighbour.open_pty());
     FakePortCatalog catalog;
-    const PortIdentity before = ftdi(unit->port_path(), "SIM1", "1-1.2");
-    catalog.plug(before);
+    catalog.plug(ftdi(unit->port_path(), "SIM1", "1-1.2"));
     catalog.plug(ftdi(neighbour.port_path(), "SIM2", "1-1.3"));
+    const PortIdentity before = port_catalog::lookup(unit->port_path(), catalog.ports());
 
     // The unit resets and comes back on a new terminal before the old one is gone, so the
     // system cannot hand it the old number again.
