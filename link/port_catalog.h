@@ -72,7 +72,8 @@ QList<PortIdentity> sorted(QList<PortIdentity> ports);
 PortIdentity lookup(const QString& name, const QList<PortIdentity>& ports);
 
 // True only when the two are known to be the same adapter: the same USB serial number when both
-// have one, otherwise the same VID:PID at the same USB location. A port without either is nobody.
+// have one, otherwise the same VID:PID at the same USB location. Two known locations that differ
+// are two adapters whatever their serial numbers say. A port without either is nobody.
 bool same_adapter(const PortIdentity& a, const PortIdentity& b);
 
 struct FoundAgain {
