@@ -1,0 +1,234 @@
+#include "equipment/equipment_simulator.h"
+#include "link/port_catalog.h"
+#include "support/fake_port_catalog.h"
+
+#include <QDir>
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace
+{
+
+using Outcome = port_catalog::FoundAgain::Outcome;
+
+PortIdentity adapter(const QString& name, const QString& serial, quint16 vendor, quint16 product,
+                     const QString& location)
+{
+    const QString path = name.startsWith('/') ? name : "/dev/" + name;
+    return {name, path, "FT232R USB UART", {}, serial, vendor, product, location};
+}
+
+PortIdentity ftdi(const QString& name, const QString& serial, const QString& location = QString())
+{
+    return adapter(name, serial, 0x0403, 0x6001, location);
+}
+
+} // namespace
+
+class tst_port_catalog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void find_again_data();
+    void find_again();
+    void resolve_data();
+    void resolve();
+    void listings();
+    void usb_location_from_sysfs();
+    void watcher_signals_each_plug_and_unplug_once();
+    void unit_moved_to_another_pseudo_terminal_is_reopened();
+};
+
+void tst_port_catalog::find_again_data()
+{
+    QTest::addColumn<PortIdentity>("before");
+    QTest::addColumn<QList<PortIdentity>>("now");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("name");
+
+    const PortIdentity unit = ftdi("ttyACM0", "A1", "1-1.2");
+    const PortIdentity no_serial = ftdi("ttyACM0", "", "1-1.2");
+    const struct {
+        const char* row;
+        Outcome outcome;
+        const char* name;
+        PortIdentity before;
+        QList<PortIdentity> now;
+    } rows[] = {
+        // clang-format off
+        {"back under a new name", Outcome::found, "ttyACM1", unit, {ftdi("ttyACM1", "A1", "1-1.2")}},
+        {"no serial: the same kind at the same socket", Outcome::found, "ttyACM2", no_serial,
+            {ftdi("ttyACM1", "", "1-1.3"), ftdi("ttyACM2", "", "1-1.2")}},
+        {"a serial on one side only: the kind and socket decide", Outcome::found, "ttyACM1", no_serial,
+            {ftdi("ttyACM1", "A1", "1-1.2")}},
+        {"no serial: another kind at the socket is not it", Outcome::absent, "", no_serial,
+            {adapter("ttyACM1", "", 0x2341, 0x0043, "1-1.2")}},
+        {"the old name preferred among alike ports", Outcome::found, "ttyUSB1", ftdi("ttyUSB1", "A1"),
+            {ftdi("ttyUSB0", "A1"), ftdi("ttyUSB1", "A1")}},
+        {"two alike, neither under the old name: not guessed", Outcome::ambiguous, "", ftdi("ttyUSB0", "A1"),
+            {ftdi("ttyUSB1", "A1"), ftdi("ttyUSB2", "A1")}},
+        {"a clone's serial at another socket is another unit", Outcome::absent, "", unit,
+            {ftdi("ttyACM1", "A1", "1-1.3")}},
+        {"vanished for good", Outcome::absent, "", unit, {}},
+        {"no identity to look for", Outcome::unidentified, "", ftdi("ttyACM0", ""), {ftdi("ttyACM0", "")}},
+        // clang-format on
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row.row) << row.before << row.now << int(row.outcome) << QString(row.name);
+}
+
+void tst_port_catalog::find_again()
+{
+    QFETCH(PortIdentity, before);
+    QFETCH(QList<PortIdentity>, now);
+    QFETCH(int, outcome);
+    QFETCH(QString, name);
+
+    const port_catalog::FoundAgain found = port_catalog::find_again(before, now);
+    QCOMPARE(int(found.outcome), outcome);
+    QCOMPARE(found.port ? found.port->name : QString(), name);
+    if (found.outcome == Outcome::ambiguous)
+        QCOMPARE(found.candidates, (QStringList{"ttyUSB1", "ttyUSB2"}));
+}
+
+void tst_port_catalog::resolve_data()
+{
+    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("error");
+
+    const struct {
+        const char* row;
+        const char* spec;
+        const char* name;
+        const char* error;
+    } rows[] = {
+        {"usb: serial, letter case aside", "usb:a1", "ttyUSB0", ""},
+        {"loc: socket", "loc:1-1.3", "ttyUSB1", ""},
+        {"id: the one of its kind", "id:2341:0043", "ttyACM0", ""},
+        {"id: several of a kind", "id:0403:6001", "", "several ports with VID:PID 0403:6001: ttyUSB0, ttyUSB1"},
+        {"unknown serial", "usb:Z9", "", "no port with USB serial Z9"},
+        {"nothing after the prefix", "loc:", "", "loc: names no USB location"},
+        {"nothing given", "", "", "no port given"},
+        {"plain name", "ttyUSB1", "ttyUSB1", ""},
+        {"unlisted path as given", "/dev/pts/5", "/dev/pts/5", ""},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row.row) << QString(row.spec) << QString(row.name) << QString(row.error);
+}
+
+void tst_port_catalog::resolve()
+{
+    QFETCH(QString, spec);
+    QFETCH(QString, name);
+    QFETCH(QString, error);
+
+    FakePortCatalog catalog;
+    catalog.listed = {ftdi("ttyUSB0", "A1", "1-1.2"), ftdi("ttyUSB1", "B2", "1-1.3"),
+                      adapter("ttyACM0", "", 0x2341, 0x0043, "1-1.4")};
+    const port_catalog::Resolved resolved = port_catalog::resolve(spec, catalog);
+    QCOMPARE(resolved.name, name);
+    QCOMPARE(resolved.error, error);
+}
+
+void tst_port_catalog::listings()
+{
+    const PortIdentity board = port_catalog::lookup("/dev/ttyS0", {});
+    PortIdentity usb = ftdi("ttyUSB10", "A1", "1-1.2");
+    usb.manufacturer = QStringLiteral("FTDI");
+    PortIdentity prolific = adapter("ttyUSB2", "", 0x067b, 0x2303, "1-1.3");
+    prolific.description.clear();
+    prolific.manufacturer = QStringLiteral("Prolific");
+    const QList<PortIdentity> ports = port_catalog::sorted({usb, board, prolific});
+
+    QCOMPARE(port_catalog::listing(ports),
+             (QStringList{"/dev/ttyS0", "ttyUSB2     Prolific, 067b:2303, usb 1-1.3",
+                          "ttyUSB10    FT232R USB UART, serial A1, 0403:6001, usb 1-1.2"}));
+    QCOMPARE(port_catalog::machine_listing(ports).last(),
+             "ttyUSB10\t/dev/ttyUSB10\tA1\t0403:6001\t1-1.2\tFTDI\tFT232R USB UART");
+    QCOMPARE(port_catalog::machine_listing({board}), QStringList{"/dev/ttyS0\t\t\t\t\t\t"});
+    QCOMPARE(port_catalog::lookup("/dev/ttyUSB10", ports), usb);
+}
+
+void tst_port_catalog::usb_location_from_sysfs()
+{
+    QTemporaryDir sysfs;
+    const QDir root(sysfs.path());
+    const auto plug = [&](const QString& tty, const QString& device) {
+        return root.mkpath(device) && root.mkpath("class/tty/" + tty) &&
+               QFile::link(root.filePath(device), root.filePath("class/tty/" + tty + "/device"));
+    };
+    const QString hub = QStringLiteral("devices/pci0000:00/0000:00:14.0/usb1/1-1/");
+    QVERIFY(plug("ttyACM0", hub + "1-1.2/1-1.2:1.0"));
+    QVERIFY(plug("ttyUSB0", hub + "1-1.4/1-1.4.3/1-1.4.3:1.0/ttyUSB0"));
+    QVERIFY(plug("ttyS0", "devices/pnp0/00:00/00:00:0/00:00:0.0"));
+
+    QCOMPARE(port_catalog::usb_location("ttyACM0", sysfs.path()), "1-1.2");
+    QCOMPARE(port_catalog::usb_location("ttyUSB0", sysfs.path()), "1-1.4.3");
+    QCOMPARE(port_catalog::usb_location("ttyS0", sysfs.path()), "");
+    QCOMPARE(port_catalog::usb_location("ttyS1", sysfs.path()), "");
+}
+
+void tst_port_catalog::watcher_signals_each_plug_and_unplug_once()
+{
+    FakePortCatalog catalog;
+    catalog.listed = {ftdi("ttyUSB0", "A1")};
+    PortWatcher watcher(catalog);
+    QSignalSpy spy(&watcher, &PortWatcher::changed);
+    watcher.start(10);
+    QCOMPARE(watcher.ports(), catalog.listed);
+
+    catalog.listed << ftdi("ttyUSB1", "B2");
+    QVERIFY(spy.wait());
+    watcher.scan();
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).value<QList<PortIdentity>>(), catalog.listed);
+
+    catalog.listed.removeFirst();
+    QVERIFY(spy.wait());
+    // Another adapter in the same socket between two polls takes the old name.
+    catalog.listed[0].serial_number = QStringLiteral("C3");
+    QVERIFY(spy.wait());
+    watcher.scan();
+    QCOMPARE(spy.count(), 3);
+    QCOMPARE(watcher.ports(), catalog.listed);
+
+    watcher.stop();
+    catalog.listed << ftdi("ttyUSB0", "A1");
+    QTest::qWait(50);
+    QCOMPARE(spy.count(), 3);
+}
+
+void tst_port_catalog::unit_moved_to_another_pseudo_terminal_is_reopened()
+{
+    EquipmentSimulator::Options recording;
+    recording.automatic = false;
+    auto unit = std::make_unique<EquipmentSimulator>(recording);
+    QVERIFY(unit->open_pty());
+    FakePortCatalog catalog;
+    catalog.listed = {ftdi(unit->port_path(), "SIM1", "1-1.2"), ftdi("ttyUSB0", "SIM2", "1-1.3")};
+    const PortIdentity before = port_catalog::lookup(unit->port_path(), catalog.ports());
+
+    // The unit resets and comes back on a new terminal before the old one is gone, so the
+    // system cannot hand it the old number again.
+    EquipmentSimulator moved(recording);
+    QVERIFY(moved.open_pty());
+    unit.reset();
+    catalog.listed[0] = ftdi(moved.port_path(), "SIM1", "1-1.2");
+
+    const port_catalog::FoundAgain found = port_catalog::find_again(before, catalog.ports());
+    QVERIFY(found.port);
+    QCOMPARE(found.port->name, moved.port_path());
+    QSerialPort port(found.port->name);
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    port.write("#B_STR");
+    QTRY_COMPARE(moved.tokens(), QList<QByteArray>{"#B_STR"});
+}
+
+QTEST_GUILESS_MAIN(tst_port_catalog)
+#include "tst_port_catalog.moc"
