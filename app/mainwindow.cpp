@@ -9,7 +9,7 @@
 
 #include <QCloseEvent>
 #include <QFileDialog>
-#include <QSerialPortInfo>
+#include <QLineEdit>
 #include <QShortcut>
 
 namespace
@@ -77,7 +77,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     zip_window = new zipwindow();
     engine = new UpdateEngine(ServiceLog::default_folder(), this);
 
-    fill_port_list();
+    use_port_catalog(system_ports, PortWatcher::default_interval_ms);
 
     converter_shortcut = new QShortcut(QKeySequence(QString::fromLatin1(converter_keys)), this);
     converter_shortcut->setContext(Qt::WindowShortcut);
@@ -138,16 +138,45 @@ bool MainWindow::is_connected() const
     return ui->connectButton->text() != QLatin1String(connect_label);
 }
 
-void MainWindow::fill_port_list()
+void MainWindow::use_port_catalog(const PortCatalog& catalog, int poll_ms)
 {
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-        ui->boxPort->addItem(info.portName());
+    delete port_watcher;
+    port_watcher = new PortWatcher(catalog, this);
+    connect(port_watcher, &PortWatcher::changed, this, &MainWindow::show_ports);
+    engine->set_port_catalog(catalog);
+    watch_interval_ms = poll_ms;
+    // The list matters only while a port is being chosen; while connected the box is disabled, and
+    // an enumeration (milliseconds of work) must not delay a line's pause.
+    if (!is_connected())
+        port_watcher->start(watch_interval_ms);
+    show_ports(port_watcher->ports());
+}
+
+void MainWindow::show_ports(const QList<PortIdentity>& ports)
+{
+    // A port chosen from the list stays chosen while it is there; a name the operator typed stays
+    // as typed, cursor and all.
+    const QString chosen = ui->boxPort->currentText();
+    const bool typed = ui->boxPort->findText(chosen) < 0;
+    const int cursor = ui->boxPort->lineEdit()->cursorPosition();
+    ui->boxPort->clear();
+    for (const PortIdentity& port : ports) {
+        ui->boxPort->addItem(port.name);
+        ui->boxPort->setItemData(ui->boxPort->count() - 1, port.describe(), Qt::ToolTipRole);
+    }
+    const int at = ui->boxPort->findText(chosen);
+    if (at >= 0) {
+        ui->boxPort->setCurrentIndex(at);
+    } else if (typed && !chosen.isEmpty()) {
+        ui->boxPort->setEditText(chosen);
+        ui->boxPort->lineEdit()->setCursorPosition(cursor);
+    }
 }
 
 void MainWindow::on_scan_push_button_clicked()
 {
-    ui->boxPort->clear();
-    fill_port_list();
+    port_watcher->scan();
+    show_ports(port_watcher->ports());
 }
 
 void MainWindow::on_connectButton_clicked()
@@ -171,6 +200,7 @@ void MainWindow::show_connected()
     ui->archiveGroupBox->setEnabled(true);
     ui->boxSerial->setEnabled(false);
     ui->info->clear();
+    port_watcher->stop();
 }
 
 void MainWindow::show_disconnected()
@@ -183,6 +213,8 @@ void MainWindow::show_disconnected()
     ui->boxSerial->setEnabled(true);
     ui->fileLineEdit->clear();
     ui->lineStatusArchive->clear();
+    port_watcher->start(watch_interval_ms);
+    show_ports(port_watcher->ports());
 }
 
 void MainWindow::reset_popup()

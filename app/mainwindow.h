@@ -36,6 +36,9 @@ public:
 
     // Shortens the protocol's fixed waits; only tests call it.
     void set_waits(const bootloader_protocol::Waits& shorter);
+    // Lists the ports of this catalog, looked at every poll_ms, and finds units again there; the
+    // window starts with the system's. Tests list their own.
+    void use_port_catalog(const PortCatalog& catalog, int poll_ms);
 
 signals:
     void send_board(QString id);
@@ -51,7 +54,7 @@ private slots:
 
 private:
     bool is_connected() const;
-    void fill_port_list();
+    void show_ports(const QList<PortIdentity>& ports);
     void show_connected();
     void reset_popup();
     void show_stage(const UpdateEngine::Stage& stage);
@@ -67,6 +70,9 @@ private:
     QString status_suffix;
     QString package_path;
     QShortcut* converter_shortcut = nullptr;
+    SystemPortCatalog system_ports;
+    PortWatcher* port_watcher = nullptr;
+    int watch_interval_ms = PortWatcher::default_interval_ms;
 };
 
 #endif // MAINWINDOW_H

@@ -21,6 +21,8 @@ const char* const unreadable_firmware_text = "Erro! Não foi possível ler o fir
 constexpr int write_wait_ms = 5;
 // How often a long silence is told again: the operator reads seconds.
 constexpr int silence_tick_ms = 1000;
+// Between two looks for a unit that came back under another name, while its reopening is retried.
+constexpr int search_interval_ms = 100;
 constexpr int progress_started = 1;
 constexpr int progress_finishing = 98;
 constexpr int progress_done = 100;
@@ -100,10 +102,48 @@ void UpdateEngine::open_port(const QString& name)
 {
     refusal_reported = false;
     package_done = false;
+    named_port = name;
     serial.open_port(name);
     if (!serial.is_open() && !refusal_reported)
         refuse_port(false);
+    if (serial.is_open())
+        note_adapter();
     withdraw_consent();
+}
+
+void UpdateEngine::note_adapter()
+{
+    opened_adapter = port_catalog::lookup(named_port, ports->ports());
+    if (!opened_adapter.describe().isEmpty())
+        log.note(QStringLiteral("port %1: %2").arg(opened_adapter.name, opened_adapter.describe()));
+}
+
+bool UpdateEngine::reopen_unit()
+{
+    // A port the system tells nothing of (a pseudo-terminal, a board port) is only ever reopened
+    // under its name.
+    if (!port_catalog::same_adapter(opened_adapter, opened_adapter))
+        return serial.reopen();
+    if (last_search.isValid() && last_search.elapsed() < search_interval_ms)
+        return false;
+    last_search.start();
+    const QList<PortIdentity> listed = ports->ports();
+    const port_catalog::FoundAgain found = port_catalog::find_again(opened_adapter, listed);
+    const QString before = named_port;
+    if (found.outcome != port_catalog::FoundAgain::Outcome::found) {
+        // Not back, or several alike: only the old name, and never once another adapter holds it.
+        const PortIdentity there = port_catalog::lookup(before, listed);
+        const bool taken =
+            port_catalog::same_adapter(there, there) && !port_catalog::same_adapter(there, opened_adapter);
+        return !taken && serial.reopen();
+    }
+    if (!serial.reopen(found.port->name))
+        return false;
+    if (found.port->name != before)
+        log.note(QStringLiteral("unit found again as %1 (was %2)").arg(found.port->name, before));
+    opened_adapter = *found.port;
+    named_port = found.port->name;
+    return true;
 }
 
 void UpdateEngine::refuse_port(bool refused)
@@ -381,13 +421,14 @@ void UpdateEngine::reset_port()
     serial.close();
     wait_then(waits.reset_settle_ms, [this] {
         retry_clock.start();
+        last_search.invalidate();
         reopen_after_reset();
     });
 }
 
 void UpdateEngine::reopen_after_reset()
 {
-    if (serial.reopen()) {
+    if (reopen_unit()) {
         serial.set_rate(Serial::base_baud_rate);
         return;
     }
@@ -409,7 +450,8 @@ void UpdateEngine::confirm_file()
     serial.close();
     wait_then(waits.event_port_pause_ms, [this] {
         // A failure here shows up later as link errors or missing answers.
-        if (!serial.reopen())
+        last_search.invalidate();
+        if (!reopen_unit())
             log.note_open(serial.port_name(), false);
         show_file_done();
     });

@@ -2,6 +2,7 @@
 #define UPDATE_ENGINE_H
 
 #include "link/line_pacer.h"
+#include "link/port_catalog.h"
 #include "link/serial.h"
 #include "rules/archive.h"
 #include "rules/bootloader_protocol.h"
@@ -53,6 +54,12 @@ public:
 
     // Shortens the protocol's fixed waits; only tests call it.
     void set_waits(const bootloader_protocol::Waits& shorter);
+    // Where a unit is looked for when it comes back under another name; the system's ports unless
+    // a test lists its own.
+    void set_port_catalog(const PortCatalog& catalog) { ports = &catalog; }
+    // The adapter the port was found on when it opened; name only when the system knows nothing
+    // more of it.
+    const PortIdentity& adapter() const { return opened_adapter; }
 
     // Opens the port: port_opened() or port_refused() follows before this returns. Any consent
     // given before is withdrawn.
@@ -135,6 +142,10 @@ private:
     void progress_report(const QString& message);
     void reset_port();
     void reopen_after_reset();
+    // Opens the unit's port again: under its name, or under another name when the system brought
+    // the same adapter back there. False while it is not back.
+    bool reopen_unit();
+    void note_adapter();
     void confirm_file();
     void show_file_done();
     void read_archive();
@@ -186,6 +197,14 @@ private:
     QTimer baud_timer;
     // Times the retries of a rate change and of a reopening against their bound.
     QElapsedTimer retry_clock;
+    SystemPortCatalog system_ports;
+    const PortCatalog* ports = &system_ports;
+    PortIdentity opened_adapter;
+    // As the operator or the command line named it: the port reports a path without its /dev/.
+    QString named_port;
+    // When the unit was last looked for under other names: a look reads the whole port list,
+    // milliseconds of work, so it is not repeated at every retry.
+    QElapsedTimer last_search;
     // Bounds how long a started run waits for a device that has stopped answering.
     QTimer silence_timer;
     QTimer silence_watch;

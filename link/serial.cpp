@@ -37,8 +37,10 @@ void Serial::open_port(const QString& port_name)
         emit buffer(QByteArray(link_conditions::busy));
 }
 
-bool Serial::reopen()
+bool Serial::reopen(const QString& name)
 {
+    if (!name.isEmpty())
+        port.setPortName(name);
     // Reopening is retried every few milliseconds while a unit restarts; only the opening counts.
     if (!port.open(QIODevice::ReadWrite))
         return false;

@@ -25,8 +25,9 @@ public:
     // Opens at 19200 8N1 without flow control and says "Conectado", or "Not_Permission" when the
     // system refused the port; any other failure says nothing, and error() tells what it was.
     void open_port(const QString& port_name);
-    // Opens the port of the last open_port() again, as it was set; false when it cannot.
-    bool reopen();
+    // Opens the port of the last open_port() again, as it was set, or the port of that name when
+    // one is given (the same unit back under another name); false when it cannot.
+    bool reopen(const QString& name = QString());
     void close();
     bool is_open() const { return port.isOpen(); }
     QString port_name() const { return port.portName(); }

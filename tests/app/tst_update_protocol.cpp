@@ -2,6 +2,7 @@
 #include "converter/zipwindow.h"
 #include "equipment/equipment_simulator.h"
 #include "support/dialog_answer.h"
+#include "support/fake_port_catalog.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 #include "widgets/popup.h"
@@ -11,7 +12,6 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSerialPort>
-#include <QSerialPortInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -200,10 +200,21 @@ void tst_update_protocol::connection_control()
     Rig rig;
     QVERIFY(rig.sim.open_pty());
     QVERIFY(!rig.ui.widget("archiveGroupBox")->isEnabled() && !rig.ui.widget("boxStatus")->isEnabled());
-    auto* scan = rig.ui.widget<QAbstractButton>("scan_push_button");
-    scan->click();
-    scan->click();
-    QCOMPARE(rig.ui.widget<QComboBox>("boxPort")->count(), QSerialPortInfo::availablePorts().size());
+    // The list follows plugging without a press: each port by its name, the adapter in its tooltip,
+    // the chosen one staying chosen while it is there.
+    FakePortCatalog catalog;
+    rig.ui.window->use_port_catalog(catalog, 10);
+    auto* box = rig.ui.widget<QComboBox>("boxPort");
+    const PortIdentity first{"ttyUSB1", "/dev/ttyUSB1", "FT232R USB UART", "FTDI", "A1", 0x0403, 0x6001, "1-1.2"};
+    catalog.listed = {first};
+    QVERIFY(run_until([&] { return box->count() == 1; }, run_timeout_ms));
+    QCOMPARE(box->itemData(0, Qt::ToolTipRole).toString(), first.describe());
+    catalog.listed.prepend({"ttyUSB0", "/dev/ttyUSB0", "ttyS0", "", "", 0, 0, ""});
+    QVERIFY(run_until([&] { return box->count() == 2; }, run_timeout_ms));
+    QCOMPARE(box->currentText(), first.name);
+    catalog.listed.removeLast();
+    QVERIFY(run_until([&] { return box->count() == 1; }, run_timeout_ms));
+    QCOMPARE(box->currentText(), QStringLiteral("ttyUSB0"));
     // Another program holding the port is told apart from a missing permission.
     QSerialPort holder;
     holder.setPortName(rig.sim.port_path());

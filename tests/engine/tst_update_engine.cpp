@@ -1,5 +1,6 @@
 #include "engine/update_engine.h"
 #include "equipment/equipment_simulator.h"
+#include "support/fake_port_catalog.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 
@@ -75,6 +76,8 @@ private slots:
     void tokens_that_arrive_together_data();
     void tokens_that_arrive_together();
     void what_arrives_during_a_wait_waits_its_turn();
+    void unit_found_again_data();
+    void unit_found_again();
 };
 
 // Four units in one process: one unit's waits never hold up another's lines, and one unit's
@@ -189,6 +192,64 @@ void tst_update_engine::what_arrives_during_a_wait_waits_its_turn()
     QCOMPARE(unit.stages.at(held + 1), QString::fromUtf8("Bootloader Iniciado (2 / 2) @1"));
     QVERIFY(unit.stage_ms.at(held) >= confirmed_ms + waits.confirm_pause_ms);
     QCOMPARE(unit.ends, QList<End>{End::success});
+}
+
+void tst_update_engine::unit_found_again_data()
+{
+    QTest::addColumn<int>("adapters_back");
+    QTest::addColumn<End>("end");
+    QTest::newRow("back under another name") << 1 << End::success;
+    QTest::newRow("two alike: not guessed") << 2 << End::link_lost;
+    QTest::newRow("vanished for good") << 0 << End::link_lost;
+}
+
+// The unit resets and its adapter comes back under another name: the run goes on there when the
+// adapter can be told apart, and otherwise opens no other port and ends when the bound is reached.
+void tst_update_engine::unit_found_again()
+{
+    QFETCH(int, adapters_back);
+    QFETCH(End, end);
+    Sim::Options scripted;
+    scripted.automatic = false;
+    Unit unit{scripted, QString()};
+    Sim elsewhere[2] = {Sim(scripted), Sim(scripted)};
+    FakePortCatalog catalog;
+    const auto adapter = [](const QString& path) {
+        return PortIdentity{path, path, "FT232R USB UART", "FTDI", "A12345", 0x0403, 0x6001, QString()};
+    };
+    QVERIFY(unit.sim.open_pty() && elsewhere[0].open_pty() && elsewhere[1].open_pty());
+    catalog.listed = {adapter(unit.sim.port_path())};
+    unit.engine.set_port_catalog(catalog);
+    bootloader_protocol::Waits waits;
+    waits.link_retry_bound_ms = 300;
+    waits.confirm_pause_ms = 0;
+    unit.engine.set_waits(waits);
+    connect(&unit.sim, &Sim::got, [&](const Sim::Received& r) {
+        if (r.bytes == "#B_STR") {
+            unit.sim.send("#B_USB");
+            unit.sim.send("#B_MAX");
+        } else if (r.line == 4 + 2) {
+            unit.sim.send("#B_RST");
+            QTimer::singleShot(20, [&] {
+                unit.sim.hang_up();
+                catalog.listed.clear();
+                for (int i = 0; i < adapters_back; ++i)
+                    catalog.listed << adapter(elsewhere[i].port_path());
+                QTimer::singleShot(400, [&] { elsewhere[0].send("#B_BOK"); });
+            });
+        }
+    });
+    QTemporaryDir dir;
+    QVERIFY(package_builder::write_package(dir.filePath("P.vkt"), {{"MAIN_1.s", firmware('C', 2)}}));
+    unit.engine.open_port(unit.sim.port_path());
+    QVERIFY(unit.engine.open_package(dir.filePath("P.vkt")).accepted);
+    unit.engine.start();
+    QVERIFY(run_until([&] { return !unit.ends.isEmpty(); }, run_timeout_ms));
+    run_for(50);
+
+    QCOMPARE(unit.ends, QList<End>{end});
+    QCOMPARE(elsewhere[0].tokens(), end == End::success ? QList<QByteArray>{"#B_END"} : QList<QByteArray>());
+    QVERIFY(elsewhere[1].received().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_update_engine)
