@@ -55,7 +55,7 @@ UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject
             line_written();
     });
 
-    connect(&baud_timer, &QTimer::timeout, this, &UpdateEngine::baud_timeout);
+    connect(&baud_timer, &QTimer::timeout, this, &UpdateEngine::timeout);
     silence_timer.setSingleShot(true);
     connect(&silence_timer, &QTimer::timeout, this, [this] {
         if (started)
@@ -264,12 +264,12 @@ void UpdateEngine::pump()
         const Pending next = inbox.dequeue();
         if (next.from_link && !transmitting)
             arm_silence_bound();
-        dispatch(next.message);
+        serial_state(next.message);
     }
     dispatching = false;
 }
 
-void UpdateEngine::dispatch(const QString& message)
+void UpdateEngine::serial_state(const QString& message)
 {
     const auto contains = [&message](const char* token) {
         return message.contains(QLatin1String(token), Qt::CaseSensitive);
@@ -344,10 +344,10 @@ void UpdateEngine::request_data()
 {
     baud_timer.stop();
     serial.set_reply_timeout_enabled(false);
-    start_transmission();
+    send_archive();
 }
 
-void UpdateEngine::start_transmission()
+void UpdateEngine::send_archive()
 {
     // The device need not talk while it is being fed; the silence bound starts again afterwards.
     silence_timer.stop();
@@ -524,7 +524,7 @@ void UpdateEngine::end_wait()
     pump();
 }
 
-void UpdateEngine::baud_timeout()
+void UpdateEngine::timeout()
 {
     baud_timer.stop();
     inbox.enqueue({QString::fromLatin1(protocol::baud_timeout_text), false});

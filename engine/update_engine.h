@@ -128,13 +128,16 @@ private:
     void on_link(const QByteArray& bytes);
     void refuse_port(bool refused);
     void pump();
-    void dispatch(const QString& message);
+    // The dispatcher: each message of the equipment or condition of the link, tested in a fixed
+    // order, moves the run on. The name is the window's, from when the update lived there.
+    void serial_state(const QString& message);
     void report(const QString& text, int progress);
 
     void announce(const QString& message);
     void rate_uart_link();
     void request_data();
-    void start_transmission();
+    // Sends the loaded file, a line per write and a pause after each.
+    void send_archive();
     void send_line();
     void line_written();
     void pause_over();
@@ -155,7 +158,8 @@ private:
     // order, and a wait of a run that ended meanwhile never continues it.
     void wait_then(int ms, std::function<void()> then);
     void end_wait();
-    void baud_timeout();
+    // The bootloader announced itself but did not ask for the data in time.
+    void timeout();
 
     void tear_down();
     void withdraw_consent();

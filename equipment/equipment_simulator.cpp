@@ -1,5 +1,7 @@
 #include "equipment/equipment_simulator.h"
 
+#include "link/serial.h"
+#include "rules/bootloader_protocol.h"
 #include "rules/firmware_rules.h"
 
 #include <QSerialPort>
@@ -23,19 +25,21 @@
 namespace
 {
 
-const QByteArray start_token = QByteArrayLiteral("#B_STR");
-const QByteArray end_token = QByteArrayLiteral("#B_END");
-const QByteArray data_request = QByteArrayLiteral("#B_MAX");
+namespace protocol = bootloader_protocol;
+
+const QByteArray start_token = protocol::start_token;
+const QByteArray end_token = protocol::end_token;
+const QByteArray data_request = protocol::data_request;
 constexpr char carriage_return = '\r';
 
-constexpr int header_lines = 4;
-constexpr int line_count_line = 3;
+using firmware_rules::header_lines;
+using firmware_rules::line_count_line;
 // The tenths of a file reported while it arrives stop here: the last steps belong to the programming.
-constexpr int transfer_progress_cap = 90;
-constexpr int programming_progress = 95;
+constexpr int transfer_progress_cap = protocol::last_sending_progress;
+constexpr int programming_progress = protocol::reprogramming_progress;
 
-constexpr qint32 base_baud = 19200;
-constexpr qint32 uart_baud = 38400;
+constexpr qint32 base_baud = Serial::base_baud_rate;
+constexpr qint32 uart_baud = protocol::uart_data_baud_rate;
 
 // How soon to look again whether the program took a write: a real device's next message follows at
 // once, so the look must not wait for the program's own next timer.
@@ -82,7 +86,7 @@ int first_token_after_head(const QByteArray& bytes)
 
 QByteArray progress(int percent)
 {
-    return QByteArrayLiteral("#B_PR") + QByteArray(1, static_cast<char>(percent));
+    return QByteArray(protocol::progress_report) + QByteArray(1, static_cast<char>(percent));
 }
 
 QByteArray field_of(const QByteArray& line)
@@ -371,7 +375,7 @@ void EquipmentSimulator::answer(const Received& item)
         phase = Phase::announced;
         expected_data_lines = -1;
         last_tenth = 0;
-        send(options.link == Link::usb ? QByteArrayLiteral("#B_USB") : QByteArrayLiteral("#B_UAR"));
+        send(options.link == Link::usb ? protocol::usb_announcement : protocol::uart_announcement);
         if (options.link == Link::uart)
             queue(Outgoing::Kind::rate, QByteArray(), uart_baud);
         queue(Outgoing::Kind::pause, QByteArray(), options.data_request_ms);
@@ -447,17 +451,17 @@ void EquipmentSimulator::check_file(bool reply)
         return;
 
     if (!report.problems.isEmpty()) {
-        send(QByteArrayLiteral("#B_INV"));
+        send(protocol::invalid_file);
     } else {
         send(progress(programming_progress));
-        send(QByteArrayLiteral("#B_ENV"));
+        send(protocol::reprogramming_report);
         if (current_file == options.reset_file) {
-            send(QByteArrayLiteral("#B_RST"));
+            send(protocol::reset_request);
             queue(Outgoing::Kind::rate, QByteArray(), base_baud);
             queue(Outgoing::Kind::pause, QByteArray(), options.reset_ms);
             inject(QStringLiteral("reset after file %1").arg(current_file + 1));
         }
-        send(QByteArrayLiteral("#B_BOK"));
+        send(protocol::file_confirmed);
     }
     queue(Outgoing::Kind::rate, QByteArray(), base_baud);
 }

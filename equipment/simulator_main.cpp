@@ -3,6 +3,7 @@
 // bootloader would and prints one summary per file.
 
 #include "equipment/equipment_simulator.h"
+#include "rules/bootloader_protocol.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -156,7 +157,7 @@ int main(int argc, char** argv)
 
     bool problems = false;
     QObject::connect(&equipment, &EquipmentSimulator::got, [](const EquipmentSimulator::Received& item) {
-        if (item.kind == EquipmentSimulator::Received::Kind::token && item.bytes == "#B_STR")
+        if (item.kind == EquipmentSimulator::Received::Kind::token && item.bytes == bootloader_protocol::start_token)
             say(stdout, QStringLiteral("file %1: started").arg(item.file + 1));
     });
     QObject::connect(&equipment, &EquipmentSimulator::file_checked,

@@ -15,6 +15,7 @@ const char* const progress_report = "#B_PR";
 const char* const reset_request = "#B_RST";
 const char* const reprogramming_report = "#B_ENV";
 const char* const file_confirmed = "#B_BOK";
+const char* const invalid_file = "#B_INV";
 
 const char* const baud_timeout_text = "BaudTimeout";
 
@@ -32,8 +33,6 @@ namespace
 
 // The byte after a five-character token.
 constexpr int data_position = 5;
-// Reports above this value are reprogramming, at or below it the transfer itself.
-constexpr int last_sending_value = 90;
 
 enum class Test { Contains, ContainsWithLetter, Equals };
 
@@ -49,7 +48,7 @@ constexpr EndClass device = EndClass::device_failure;
 
 // Walked in order; the first row that matches decides.
 const FailureRow failure_table[] = {
-    {Test::Contains, "#B_INV", 0, "Arquivo Inválido!", device},
+    {Test::Contains, invalid_file, 0, "Arquivo Inválido!", device},
     {Test::Contains, "#B_CRC", 0, "Erro de Checksum!", device},
     {Test::Contains, "#B_ALC", 0, "Erro ao alocar memória!", device},
     {Test::Contains, "#B_CAN", 0, "Barramento CAN desativado", device},
@@ -138,7 +137,7 @@ int progress_value(const QString& message)
 
 ProgressShown progress_status(int value)
 {
-    if (value <= last_sending_value)
+    if (value <= last_sending_progress)
         return {true, QString::fromUtf8(sending_status), value};
     if (value < reprogramming_progress)
         return {false, QString(), 0};

@@ -53,6 +53,8 @@ extern const char* const progress_report;
 extern const char* const reset_request;
 extern const char* const reprogramming_report;
 extern const char* const file_confirmed;
+// The failure the equipment reports for a file it finds unsound.
+extern const char* const invalid_file;
 
 // Raised by the baud timer when the device announced itself but never asked for the data.
 extern const char* const baud_timeout_text;
@@ -80,8 +82,10 @@ QStringList messages_of(const QString& delivery);
 // five-character token); a message of five characters or fewer gives 0.
 int progress_value(const QString& message);
 
-// Reports from here on, and "#B_ENV", mean the board is being reprogrammed.
+// Reports from here on, and "#B_ENV", mean the board is being reprogrammed; up to the other, the
+// file is being received.
 constexpr int reprogramming_progress = 95;
+constexpr int last_sending_progress = 90;
 
 // What a "#B_PR" report shows: the status text and progress, or nothing for 91 to 94.
 struct ProgressShown {

@@ -165,7 +165,6 @@ Conversion convert(const QString& name, const QByteArray& raw)
 QStringList check_received(const QList<QByteArray>& lines)
 {
     QStringList problems;
-    constexpr int header_lines = 4;
     if (lines.size() < header_lines) {
         problems << QStringLiteral("header: expected %1 lines, found %2").arg(header_lines).arg(lines.size());
     } else {

@@ -35,6 +35,11 @@ inline constexpr BoardWord board_words[] = {
 };
 // clang-format on
 
+// The header's lines: "#", the board identifier, the line count and the size, in this order.
+inline constexpr int header_lines = 4;
+// Which of them, from 1, holds the count of the lines that follow.
+inline constexpr int line_count_line = 3;
+
 // The identifier of a name that holds no board word.
 inline constexpr char no_board = 0;
 

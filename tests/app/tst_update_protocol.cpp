@@ -141,6 +141,8 @@ void tst_update_protocol::notices_tell_an_update_going_on_from_one_ended()
                                                   "conexão.")});
     QCOMPARE(notices.join(QLatin1Char('\n')), expected.join(QLatin1Char('\n')));
     QCOMPARE(rig.status(), QString::fromUtf8("Operação realizada com Sucesso! (2 / 2)"));
+    // The start of a status text shows however long the text.
+    QCOMPARE(rig.ui.widget<QLineEdit>("statusBootloader")->cursorPosition(), 0);
     QCOMPARE(rig.progress(), 100);
     QCOMPARE(rig.ui.text("statusConnect"), QStringLiteral("DESCONECTADO"));
 }
