@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "converter/zipwindow.h"
+#include "engine/unit_report.h"
 #include "link/link_conditions.h"
 #include "servicelog/service_log.h"
 #include "ui_mainwindow.h"
@@ -91,6 +92,13 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(engine, &UpdateEngine::consent_withdrawn, this, &MainWindow::reset_popup);
     connect(engine, &UpdateEngine::port_lost, this, &MainWindow::disconnect_after_loss);
     connect(engine, &UpdateEngine::ended, this, &MainWindow::show_ending);
+    // Each unit served leaves its line in the reports file, as the command line's units do.
+    connect(engine, &UpdateEngine::ended, this, [this](bootloader_protocol::EndClass end, const QString& text) {
+        QString why;
+        if (!unit_record::append(unit_record::default_reports_path(),
+                                 unit_report::record_of(*engine, engine->port_name(), end, text), &why))
+            qWarning("The unit's record was not written to the reports file: %s", qPrintable(why));
+    });
     connect(engine, &UpdateEngine::silent_for, this, [this](int seconds) {
         ui->info->setText(seconds > 0 ? QString::fromUtf8(silent_notice).arg(seconds)
                                       : QString::fromUtf8(going_on_notice));

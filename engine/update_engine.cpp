@@ -215,6 +215,7 @@ void UpdateEngine::start()
 {
     started = true;
     updating = true;
+    start_time = QDateTime::currentDateTime();
     package_hash = package_rules::sha256_hex(package_path);
     UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files};
     log.begin_update(record);
@@ -471,7 +472,7 @@ void UpdateEngine::read_archive()
         serial.write_data(QByteArray(protocol::end_token));
         package_extraction::remove(extraction);
         package_done = true;
-        finish_update(EndClass::success, QStringLiteral("package complete"));
+        finish_update(EndClass::success, QString::fromUtf8(protocol::success_status));
         return;
     }
 

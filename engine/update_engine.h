@@ -9,6 +9,7 @@
 #include "rules/package_extraction.h"
 #include "servicelog/service_log.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
@@ -94,6 +95,8 @@ public:
     QByteArray package_sha256() const { return package_hash; }
     const QList<QPair<QString, qint64>>& package_file_list() const { return package_files; }
     QString service_log_file() const { return log.update_file(); }
+    // When the operator consented to the run begun last; null before any.
+    QDateTime started_at() const { return start_time; }
 
     // What is left to send, for an estimate of the time an update still needs: the lines of the
     // file being sent and of the files after it, and the pause after each line on this link (known
@@ -193,6 +196,7 @@ private:
     int files_total = 0;
 
     // The run.
+    QDateTime start_time;
     bool started = false;
     bool updating = false; // from the consent until ended() says how the run ended
     // Until a bootloader announces its link, the slower UART pace is the safe one.

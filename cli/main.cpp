@@ -1,0 +1,184 @@
+// vkt-update: the production line's update, one unit per port, all at once, without a window.
+
+#include "cli/console.h"
+#include "cli/exit_codes.h"
+#include "cli/production_run.h"
+#include "rules/package_check.h"
+#include "rules/package_rules.h"
+#include "servicelog/unit_record.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
+
+namespace
+{
+
+const char* const program_name = "vkt-update";
+
+int fail(int code, const QString& text)
+{
+    console::write_line(stderr, QStringLiteral("%1: %2").arg(QLatin1String(program_name), text));
+    return code;
+}
+
+QString help_text(const QCommandLineParser& parser)
+{
+    QString text = parser.helpText();
+    text += QStringLiteral("\nExit status:\n");
+    for (const exit_codes::Meaning& row : exit_codes::meanings)
+        text += QStringLiteral("  %1  %2\n").arg(row.code).arg(QString::fromUtf8(row.text));
+    text += QStringLiteral("With several units, the status is that of the first unit in --port order that was not "
+                           "updated.\nEach unit's record is appended to the reports file (default %1).\n")
+                .arg(QDir::toNativeSeparators(unit_record::default_reports_path()));
+    return text;
+}
+
+// Two names of one port ("ttyUSB0", "/dev/ttyUSB0", a /dev/serial/by-id link) must not become two units.
+QString port_key(const QString& name)
+{
+#ifdef Q_OS_WIN
+    return name.toUpper();
+#else
+    const QString path = name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    const QFileInfo info(path);
+    return info.exists() ? info.canonicalFilePath() : path;
+#endif
+}
+
+// The reports file is checked before anything is sent, without creating it: a unit updated without its record is
+// a unit the line cannot trace.
+bool writable_report(const QString& path)
+{
+    QFileInfo file(path);
+    if (file.exists())
+        return file.isFile() && file.isWritable();
+    for (QFileInfo folder(file.absolutePath());; folder = QFileInfo(folder.absolutePath())) {
+        if (folder.exists())
+            return folder.isDir() && folder.isWritable();
+        if (folder.isRoot())
+            return false;
+    }
+}
+
+int check_package(const QString& path)
+{
+    const package_check::PackageCheck result = package_check::check(path);
+    if (!result.refusal.isNull())
+        return fail(exit_codes::package_refused, QStringLiteral("the package was refused: %1").arg(result.refusal));
+    int with_problems = 0;
+    for (const package_check::FileCheck& file : result.files) {
+        const QString board = file.board ? QString(QLatin1Char(file.board)) : QStringLiteral("none");
+        const QString verdict =
+            file.problems.isEmpty() ? QStringLiteral("OK") : file.problems.join(QStringLiteral("; "));
+        with_problems += file.problems.isEmpty() ? 0 : 1;
+        console::write_line(
+            stdout, QStringLiteral("%1: board %2, %3 lines, %4 bytes: %5")
+                        .arg(file.name, board, QString::number(file.lines), QString::number(file.bytes), verdict));
+    }
+    console::write_line(stdout, QStringLiteral("%1: %2 files, %3 with problems")
+                                    .arg(package_rules::file_name(path), QString::number(result.files.size()),
+                                         QString::number(with_problems)));
+    return result.sound() ? exit_codes::updated : exit_codes::package_refused;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+#ifdef Q_OS_UNIX
+    // Piped into `head`, the units go on: a write to a closed stdout then fails instead of ending the process
+    // half-way through an update.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    QCoreApplication app(argc, argv);
+    // The window's name, so that both keep their service logs and reports in one folder.
+    QCoreApplication::setApplicationName(QStringLiteral("vkt_update_tool"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+    console::prepare();
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Updates one unit per --port with the package, all at once. Asks for consent on a terminal; --yes gives it "
+        "for scripts. --check PACKAGE checks a package without any device."));
+    const QCommandLineOption help_option = parser.addHelpOption();
+    const QCommandLineOption version_option = parser.addVersionOption();
+    const QCommandLineOption port_option(QStringLiteral("port"),
+                                         QStringLiteral("A unit's port: a system port name or a path. Repeat for "
+                                                        "several units."),
+                                         QStringLiteral("NAME"));
+    const QCommandLineOption yes_option(QStringLiteral("yes"), QStringLiteral("Start without asking."));
+    const QCommandLineOption json_option(QStringLiteral("json"),
+                                         QStringLiteral("JSON Lines on stdout, one object per event."));
+    const QCommandLineOption report_option(
+        QStringLiteral("report"), QStringLiteral("Append each unit's record to FILE."), QStringLiteral("FILE"));
+    const QCommandLineOption check_option(QStringLiteral("check"),
+                                          QStringLiteral("Check the package's files against the firmware rules."));
+    parser.addOptions({port_option, yes_option, json_option, report_option, check_option});
+    parser.addPositionalArgument(QStringLiteral("PACKAGE"), QStringLiteral("The package (.vkt)."));
+    // process() would end a usage error with status 1.
+    if (!parser.parse(app.arguments()))
+        return fail(exit_codes::usage, parser.errorText() + QStringLiteral(" See --help."));
+    if (parser.isSet(help_option) || parser.isSet(QStringLiteral("help-all"))) {
+        console::write(stdout, help_text(parser).toUtf8());
+        return exit_codes::updated;
+    }
+    if (parser.isSet(version_option)) {
+        console::write_line(
+            stdout, QStringLiteral("%1 %2").arg(QLatin1String(program_name), QCoreApplication::applicationVersion()));
+        return exit_codes::updated;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return fail(exit_codes::usage, QStringLiteral("name one package. See --help."));
+    const QString package = QFileInfo(positional.first()).absoluteFilePath();
+    const QStringList ports = parser.values(port_option);
+    if (parser.isSet(check_option) && !ports.isEmpty())
+        return fail(exit_codes::usage, QStringLiteral("--check uses no port. See --help."));
+    if (!parser.isSet(check_option) && ports.isEmpty())
+        return fail(exit_codes::usage, QStringLiteral("name a unit's port with --port NAME. See --help."));
+    QHash<QString, QString> named;
+    for (const QString& port : ports) {
+        const QString key = port_key(port);
+        if (named.contains(key))
+            return fail(exit_codes::usage, QStringLiteral("%1 and %2 are the same port").arg(named.value(key), port));
+        named.insert(key, port);
+    }
+
+    if (!QFileInfo(package).isFile())
+        return fail(exit_codes::package_refused,
+                    QStringLiteral("no package %1").arg(QDir::toNativeSeparators(package)));
+    if (!package_rules::is_package_name(package))
+        return fail(
+            exit_codes::package_refused,
+            QStringLiteral("%1 is not a package: its name holds no .vkt").arg(QDir::toNativeSeparators(package)));
+    if (parser.isSet(check_option))
+        return check_package(package);
+
+    RunOptions options;
+    options.ports = ports;
+    options.package = package;
+    options.yes = parser.isSet(yes_option);
+    options.json = parser.isSet(json_option);
+    options.report_path = parser.isSet(report_option) ? QFileInfo(parser.value(report_option)).absoluteFilePath()
+                                                      : unit_record::default_reports_path();
+    options.waits = production_run::waits_from_environment();
+    if (!writable_report(options.report_path))
+        return fail(
+            exit_codes::usage,
+            QStringLiteral("cannot write the reports file %1").arg(QDir::toNativeSeparators(options.report_path)));
+
+    ProductionRun run(options);
+    StopRequests stop_requests;
+    QObject::connect(&stop_requests, &StopRequests::requested, &run, &ProductionRun::stop);
+    QObject::connect(&run, &ProductionRun::finished, &app, &QCoreApplication::exit);
+    run.begin();
+    return app.exec();
+}

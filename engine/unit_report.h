@@ -1,0 +1,20 @@
+#ifndef UNIT_REPORT_H
+#define UNIT_REPORT_H
+
+#include "engine/update_engine.h"
+#include "servicelog/unit_record.h"
+
+// The record of one unit's update for the reports file, built the same way by the window and the command line.
+namespace unit_report
+{
+
+UnitEnd unit_end(bootloader_protocol::EndClass end);
+
+// What the engine kept of the run that just ended, ended now, with the adapter behind `port` as the system knows
+// it. `port` is the name as the operator gave it; the caller adds an exit code where there is one.
+UnitRecord record_of(const UpdateEngine& engine, const QString& port, bootloader_protocol::EndClass end,
+                     const QString& text);
+
+} // namespace unit_report
+
+#endif // UNIT_REPORT_H
