@@ -31,8 +31,7 @@ const char* const warnings[] = {
 const char* const consent_question = "Iniciar a atualização de %1 em %2? [s/N] ";
 const char* const consent_words[] = {"s", "sim", "y", "yes"};
 const char* const stopped_text = "Atualização interrompida (%1)";
-const char* const estimate_note = "Tempo restante: no mínimo o indicado (≥), pelo envio das linhas e as pausas do "
-                                  "protocolo; o tempo de gravação do equipamento não é conhecido.";
+const char* const estimate_note = "≥: tempo mínimo (envio e pausas do protocolo; sem a gravação do equipamento)";
 
 // Often enough for a counter that moves every second, seldom enough that a slow terminal never lags the transfer.
 constexpr int redraw_ms = 200;
@@ -362,7 +361,9 @@ QString ProductionRun::progress_line(const Unit& unit, int port_width) const
 {
     QString line = QStringLiteral("%1 %2 ").arg(unit.port, -port_width).arg(unit.stage.counter.trimmed(), -9);
     if (unit.ended) {
-        const QString outcome = unit.code == exit_codes::updated ? QStringLiteral("OK") : QStringLiteral("FALHA");
+        const QString outcome = unit.code == exit_codes::updated ? QStringLiteral("OK")
+                                : unit.end == EndClass::stopped  ? QStringLiteral("INTERROMPIDO")
+                                                                 : QStringLiteral("FALHA");
         return line + QStringLiteral("%1 %2").arg(outcome, unit.end_text);
     }
     line += QStringLiteral("%1 %2 %").arg(unit.stage.text, -32).arg(unit.stage.progress, 3);
