@@ -96,7 +96,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(engine, &UpdateEngine::ended, this, [this](bootloader_protocol::EndClass end, const QString& text) {
         QString why;
         if (!unit_record::append(unit_record::default_reports_path(),
-                                 unit_report::record_of(*engine, engine->port_name(), end, text), &why))
+                                 unit_report::record_of(*engine, engine->adapter().name, end, text), &why))
             qWarning("The unit's record was not written to the reports file: %s", qPrintable(why));
     });
     connect(engine, &UpdateEngine::silent_for, this, [this](int seconds) {

@@ -3,6 +3,7 @@
 #include "cli/console.h"
 #include "cli/exit_codes.h"
 #include "cli/production_run.h"
+#include "link/port_catalog.h"
 #include "rules/package_check.h"
 #include "rules/package_rules.h"
 #include "servicelog/unit_record.h"
@@ -121,7 +122,11 @@ int main(int argc, char** argv)
         QStringLiteral("report"), QStringLiteral("Append each unit's record to FILE."), QStringLiteral("FILE"));
     const QCommandLineOption check_option(QStringLiteral("check"),
                                           QStringLiteral("Check the package's files against the firmware rules."));
-    parser.addOptions({port_option, yes_option, json_option, report_option, check_option});
+    const QCommandLineOption list_option(QStringLiteral("list-ports"),
+                                         QStringLiteral("List the serial ports and their adapters."));
+    const QCommandLineOption machine_option(
+        QStringLiteral("machine"), QStringLiteral("With --list-ports: one tab-separated line per port, for scripts."));
+    parser.addOptions({port_option, yes_option, json_option, report_option, check_option, list_option, machine_option});
     parser.addPositionalArgument(QStringLiteral("PACKAGE"), QStringLiteral("The package (.vkt)."));
     // process() would end a usage error with status 1.
     if (!parser.parse(app.arguments()))
@@ -135,21 +140,35 @@ int main(int argc, char** argv)
             stdout, QStringLiteral("%1 %2").arg(QLatin1String(program_name), QCoreApplication::applicationVersion()));
         return exit_codes::updated;
     }
+    const SystemPortCatalog system_ports;
+    if (parser.isSet(list_option)) {
+        const QList<PortIdentity> listed = system_ports.ports();
+        const QStringList lines =
+            parser.isSet(machine_option) ? port_catalog::machine_listing(listed) : port_catalog::listing(listed);
+        for (const QString& line : lines)
+            console::write_line(stdout, line);
+        return exit_codes::updated;
+    }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1)
         return fail(exit_codes::usage, QStringLiteral("name one package. See --help."));
     const QString package = QFileInfo(positional.first()).absoluteFilePath();
-    const QStringList ports = parser.values(port_option);
-    if (parser.isSet(check_option) && !ports.isEmpty())
+    const QStringList named_ports = parser.values(port_option);
+    if (parser.isSet(check_option) && !named_ports.isEmpty())
         return fail(exit_codes::usage, QStringLiteral("--check uses no port. See --help."));
-    if (!parser.isSet(check_option) && ports.isEmpty())
+    if (!parser.isSet(check_option) && named_ports.isEmpty())
         return fail(exit_codes::usage, QStringLiteral("name a unit's port with --port NAME. See --help."));
+    QStringList ports;
     QHash<QString, QString> named;
-    for (const QString& port : ports) {
-        const QString key = port_key(port);
+    for (const QString& spec : named_ports) {
+        const port_catalog::Resolved port = port_catalog::resolve(spec, system_ports);
+        if (port.name.isEmpty())
+            return fail(exit_codes::port_not_opened, QStringLiteral("%1: %2; nothing was sent").arg(spec, port.error));
+        const QString key = port_key(port.name);
         if (named.contains(key))
-            return fail(exit_codes::usage, QStringLiteral("%1 and %2 are the same port").arg(named.value(key), port));
-        named.insert(key, port);
+            return fail(exit_codes::usage, QStringLiteral("%1 and %2 are the same port").arg(named.value(key), spec));
+        named.insert(key, spec);
+        ports << port.name;
     }
 
     if (!QFileInfo(package).isFile())
@@ -164,6 +183,7 @@ int main(int argc, char** argv)
 
     RunOptions options;
     options.ports = ports;
+    options.named_ports = named_ports;
     options.package = package;
     options.yes = parser.isSet(yes_option);
     options.json = parser.isSet(json_option);

@@ -101,6 +101,7 @@ void ProductionRun::begin()
     for (int i = 0; i < options.ports.size(); ++i) {
         Unit& unit = units[static_cast<size_t>(i)];
         unit.port = options.ports.at(i);
+        unit.named = options.named_ports.value(i, unit.port);
         unit.engine = std::make_unique<UpdateEngine>(ServiceLog::default_folder());
         unit.engine->set_waits(options.waits);
         watch(unit);
@@ -243,7 +244,7 @@ void ProductionRun::on_ended(Unit& unit, EndClass end, const QString& text)
     unit.code = exit_codes::of(end);
     unit.silent_s = 0;
 
-    UnitRecord record = unit_report::record_of(*unit.engine, unit.port, end, unit.end_text);
+    UnitRecord record = unit_report::record_of(*unit.engine, unit.named, end, unit.end_text);
     record.exit_code = unit.code;
     QString why;
     if (!unit_record::append(options.report_path, record, &why))

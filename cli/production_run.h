@@ -16,8 +16,9 @@
 class ConsoleAnswer;
 
 struct RunOptions {
-    QStringList ports; // as the operator named them, in --port order
-    QString package;   // absolute
+    QStringList ports;       // to open, in --port order
+    QStringList named_ports; // as the operator named them ("usb:A12345"), for the records
+    QString package;         // absolute
     bool yes = false;
     bool json = false;
     QString report_path;
@@ -49,6 +50,7 @@ private:
 
     struct Unit {
         QString port;
+        QString named;
         std::unique_ptr<UpdateEngine> engine;
         UpdateEngine::Stage stage;
         QElapsedTimer since_stage;

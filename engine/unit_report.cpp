@@ -1,7 +1,5 @@
 #include "engine/unit_report.h"
 
-#include <QSerialPortInfo>
-
 namespace unit_report
 {
 
@@ -23,17 +21,6 @@ const EndRow end_rows[] = {
     {EndClass::stopped, UnitEnd::stopped},
 };
 
-// The port as the system lists it, by the name the port box takes or by its path.
-QSerialPortInfo adapter_of(const QString& port)
-{
-    const QList<QSerialPortInfo> listed = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo& info : listed) {
-        if (info.portName() == port || info.systemLocation() == port)
-            return info;
-    }
-    return QSerialPortInfo();
-}
-
 } // namespace
 
 UnitEnd unit_end(EndClass end)
@@ -50,18 +37,13 @@ UnitRecord record_of(const UpdateEngine& engine, const QString& port, EndClass e
     UnitRecord record;
     record.started = engine.started_at();
     record.ended = QDateTime::currentDateTime();
-    record.port = port;
+    const PortIdentity& adapter = engine.adapter();
+    // Where the unit ended: a unit found again after a restart may have come back under another name.
+    record.port = adapter.name.isEmpty() ? port : adapter.name;
     record.adapter_identity = port;
-    // A port the system does not list (a pseudo-terminal, a path of the operator's) has no adapter to name.
-    const QSerialPortInfo adapter = adapter_of(port);
-    if (!adapter.isNull()) {
-        record.usb_serial = adapter.serialNumber();
-        record.usb_description = adapter.description();
-        if (adapter.hasVendorIdentifier() && adapter.hasProductIdentifier())
-            record.usb_vid_pid = QStringLiteral("%1:%2")
-                                     .arg(adapter.vendorIdentifier(), 4, 16, QLatin1Char('0'))
-                                     .arg(adapter.productIdentifier(), 4, 16, QLatin1Char('0'));
-    }
+    record.usb_serial = adapter.serial_number;
+    record.usb_vid_pid = adapter.vid_pid();
+    record.usb_description = adapter.description;
     record.package_path = engine.package();
     record.package_sha256 = engine.package_sha256();
     record.files = engine.package_file_list();
