@@ -239,13 +239,14 @@ void ProductionRun::on_ended(Unit& unit, EndClass end, const QString& text)
         return;
     unit.ended = true;
     unit.end = end;
-    // The engine tells its log why it stopped; the operator and the record read who stopped it.
-    unit.end_text = end == EndClass::stopped ? QString::fromUtf8(stopped_text).arg(stop_reason) : text;
     unit.code = exit_codes::of(end);
     unit.silent_s = 0;
-
-    UnitRecord record = unit_report::record_of(*unit.engine, unit.named, end, unit.end_text);
+    // The engine tells its log why it stopped; the operator and the record read who stopped it.
+    UnitRecord record =
+        unit_report::record_of(*unit.engine, unit.named, end,
+                               end == EndClass::stopped ? QString::fromUtf8(stopped_text).arg(stop_reason) : text);
     record.exit_code = unit.code;
+    unit.end_text = record.end_text;
     QString why;
     if (!unit_record::append(options.report_path, record, &why))
         console::write_line(stderr, QStringLiteral("vkt-update: the record of %1 was not written to %2: %3")

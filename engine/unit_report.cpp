@@ -47,7 +47,8 @@ UnitRecord record_of(const UpdateEngine& engine, const QString& port, EndClass e
     record.package_path = engine.package();
     record.package_sha256 = engine.package_sha256();
     record.files = engine.package_file_list();
-    record.end_text = text;
+    // A whole package ends in the log's own words; what the operator read last was the success text.
+    record.end_text = end == EndClass::success ? QString::fromUtf8(bootloader_protocol::success_status) : text;
     record.end_class = unit_end(end);
     record.service_log = engine.service_log_file();
     return record;

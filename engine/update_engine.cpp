@@ -472,7 +472,7 @@ void UpdateEngine::read_archive()
         serial.write_data(QByteArray(protocol::end_token));
         package_extraction::remove(extraction);
         package_done = true;
-        finish_update(EndClass::success, QString::fromUtf8(protocol::success_status));
+        finish_update(EndClass::success, QStringLiteral("package complete"));
         return;
     }
 
