@@ -112,8 +112,8 @@ int main(int argc, char** argv)
     const QCommandLineOption help_option = parser.addHelpOption();
     const QCommandLineOption version_option = parser.addVersionOption();
     const QCommandLineOption port_option(QStringLiteral("port"),
-                                         QStringLiteral("A unit's port: a system port name or a path. Repeat for "
-                                                        "several units."),
+                                         QStringLiteral("A unit's port: a system port name, a path, usb:SERIAL, "
+                                                        "loc:USB-LOCATION or id:VID:PID. Repeat for several units."),
                                          QStringLiteral("NAME"));
     const QCommandLineOption yes_option(QStringLiteral("yes"), QStringLiteral("Start without asking."));
     const QCommandLineOption json_option(QStringLiteral("json"),

@@ -8,7 +8,6 @@
 #include "servicelog/service_log.h"
 #include "servicelog/unit_record.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
