@@ -160,14 +160,14 @@ int main(int argc, char** argv)
         return fail(exit_codes::usage, QStringLiteral("name a unit's port with --port NAME. See --help."));
     QStringList ports;
     QHash<QString, QString> named;
-    for (const QString& spec : named_ports) {
-        const port_catalog::Resolved port = port_catalog::resolve(spec, system_ports);
+    for (const QString& given : named_ports) {
+        const port_catalog::Resolved port = port_catalog::resolve(given, system_ports);
         if (port.name.isEmpty())
-            return fail(exit_codes::port_not_opened, QStringLiteral("%1: %2; nothing was sent").arg(spec, port.error));
+            return fail(exit_codes::port_not_opened, QStringLiteral("%1: %2; nothing was sent").arg(given, port.error));
         const QString key = port_key(port.name);
         if (named.contains(key))
-            return fail(exit_codes::usage, QStringLiteral("%1 and %2 are the same port").arg(named.value(key), spec));
-        named.insert(key, spec);
+            return fail(exit_codes::usage, QStringLiteral("%1 and %2 are the same port").arg(named.value(key), given));
+        named.insert(key, given);
         ports << port.name;
     }
 
