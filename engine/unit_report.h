@@ -8,8 +8,6 @@
 namespace unit_report
 {
 
-UnitEnd unit_end(bootloader_protocol::EndClass end);
-
 // What the engine kept of the run that just ended, ended now, with the adapter the engine opened. `port` is the port
 // as the operator named it (a name, a path, "usb:A12345"); the caller adds an exit code where there is one.
 UnitRecord record_of(const UpdateEngine& engine, const QString& port, bootloader_protocol::EndClass end,

@@ -16,6 +16,8 @@ namespace
 
 const char* const invalid_package_text = "Erro! Arquivo Inválido";
 const char* const unreadable_firmware_text = "Erro! Não foi possível ler o firmware do pacote";
+// What a run stopped by the operator ends with; the log says how it was stopped.
+const char* const stopped_text = "Atualização interrompida";
 
 // Gives the port a short chance to hand each line on before the pause starts.
 constexpr int write_wait_ms = 5;
@@ -87,7 +89,8 @@ UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject
 UpdateEngine::~UpdateEngine()
 {
     if (updating)
-        finish_update(EndClass::stopped, QStringLiteral("program closed during the update"));
+        finish_update(EndClass::stopped, QString::fromUtf8(stopped_text),
+                      QStringLiteral("program closed during the update"));
     package_extraction::remove(extraction);
 }
 
@@ -164,7 +167,8 @@ void UpdateEngine::close_port()
     serial.close();
     package_done = false;
     if (updating)
-        finish_update(EndClass::stopped, QStringLiteral("stopped: the operator disconnected"));
+        finish_update(EndClass::stopped, QString::fromUtf8(stopped_text),
+                      QStringLiteral("stopped: the operator disconnected"));
     pump();
 }
 
@@ -177,7 +181,8 @@ UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
         tear_down();
         status_suffix.clear();
         report(QString(), 0);
-        finish_update(EndClass::stopped, QStringLiteral("stopped: another package was opened"));
+        finish_update(EndClass::stopped, QString::fromUtf8(stopped_text),
+                      QStringLiteral("stopped: another package was opened"));
     }
 
     // Files a previous package left unsent are our own copies; the package itself still holds them.
@@ -227,7 +232,8 @@ void UpdateEngine::abandon()
     ++transfer_epoch;
     tear_down();
     if (updating)
-        finish_update(EndClass::stopped, QStringLiteral("stopped: the window was closed"));
+        finish_update(EndClass::stopped, QString::fromUtf8(stopped_text),
+                      QStringLiteral("stopped: the window was closed"));
     pump();
 }
 
@@ -472,7 +478,7 @@ void UpdateEngine::read_archive()
         serial.write_data(QByteArray(protocol::end_token));
         package_extraction::remove(extraction);
         package_done = true;
-        finish_update(EndClass::success, QStringLiteral("package complete"));
+        finish_update(EndClass::success, QString::fromUtf8(protocol::success_status));
         return;
     }
 
@@ -594,9 +600,9 @@ void UpdateEngine::fail_run(const QString& text, EndClass end, bool link_gone)
         serial.close();
 }
 
-void UpdateEngine::finish_update(EndClass end, const QString& text)
+void UpdateEngine::finish_update(EndClass end, const QString& text, const QString& outcome)
 {
-    log.end_update(text);
+    log.end_update(outcome.isEmpty() ? text : outcome);
     if (!updating)
         return;
     updating = false;

@@ -124,7 +124,7 @@ signals:
     // The equipment has been silent this many seconds while the run waits for it; 0 when it
     // speaks again after such a report.
     void silent_for(int seconds);
-    // A run that was started ended, once, with its class and the text shown last.
+    // A run that was started ended, once, with its class and the text the operator read last.
     void ended(bootloader_protocol::EndClass end, const QString& text);
 
 private:
@@ -171,7 +171,8 @@ private:
     void release_record();
     void end_run(const QString& message);
     void fail_run(const QString& text, EndClass end, bool link_gone);
-    void finish_update(EndClass end, const QString& text);
+    // Ends the update once: `text` as the operator read it, `outcome` for the log when it says more.
+    void finish_update(EndClass end, const QString& text, const QString& outcome = QString());
 
     // A child as well as a member, so that a test can reach the link the engine listens to.
     Serial serial;

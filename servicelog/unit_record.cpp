@@ -16,19 +16,6 @@ namespace unit_record
 namespace
 {
 
-struct EndWord {
-    UnitEnd end;
-    const char* word;
-};
-
-// Reports are read by scripts for years: a word once written here keeps its meaning.
-const EndWord end_words[] = {
-    {UnitEnd::success, "success"},     {UnitEnd::device_failure, "device_failure"},
-    {UnitEnd::timeout, "timeout"},     {UnitEnd::unexpected_answer, "unexpected_answer"},
-    {UnitEnd::link_lost, "link_lost"}, {UnitEnd::package_unusable, "package_unusable"},
-    {UnitEnd::stopped, "stopped"},
-};
-
 void insert_known(QJsonObject& object, const char* key, const QString& value)
 {
     if (!value.isEmpty())
@@ -40,15 +27,6 @@ void insert_known(QJsonObject& object, const char* key, const QString& value)
 QString default_reports_path()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/reports.jsonl");
-}
-
-const char* end_word(UnitEnd end)
-{
-    for (const EndWord& row : end_words) {
-        if (row.end == end)
-            return row.word;
-    }
-    return "stopped";
 }
 
 QByteArray json_line(const UnitRecord& record)
@@ -66,7 +44,7 @@ QByteArray json_line(const UnitRecord& record)
         {QStringLiteral("package_sha256"), QString::fromLatin1(record.package_sha256)},
         {QStringLiteral("files"), files},
         {QStringLiteral("end_text"), record.end_text},
-        {QStringLiteral("end_class"), QLatin1String(end_word(record.end_class))},
+        {QStringLiteral("end_class"), QLatin1String(bootloader_protocol::end_class_name(record.end_class))},
         {QStringLiteral("service_log"), record.service_log},
     };
     insert_known(object, "usb_serial", record.usb_serial);

@@ -1,6 +1,8 @@
 #ifndef UNIT_RECORD_H
 #define UNIT_RECORD_H
 
+#include "rules/bootloader_protocol.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
@@ -9,9 +11,6 @@
 #include <QSysInfo>
 
 #include <optional>
-
-// How a unit's update ended, written as a short stable word that scripts may match.
-enum class UnitEnd { success, device_failure, timeout, unexpected_answer, link_lost, package_unusable, stopped };
 
 // One unit served, for the reports file: enough to tie a unit in the field to the package it got, the adapter
 // and bench that sent it and the service log that traced it.
@@ -30,7 +29,8 @@ struct UnitRecord {
     QByteArray package_sha256;           // hex
     QList<QPair<QString, qint64>> files; // name and size in bytes
     QString end_text;
-    UnitEnd end_class = UnitEnd::stopped;
+    // Written as its stable word (bootloader_protocol::end_class_name), which scripts may match.
+    bootloader_protocol::EndClass end_class = bootloader_protocol::EndClass::stopped;
     std::optional<int> exit_code;
     QString service_log;
 };
@@ -40,8 +40,6 @@ namespace unit_record
 
 // <AppLocalDataLocation>/reports.jsonl, beside the service-log folder.
 QString default_reports_path();
-
-const char* end_word(UnitEnd end);
 
 // The record as one line of compact JSON, its newline included.
 QByteArray json_line(const UnitRecord& record);

@@ -137,8 +137,9 @@ void tst_update_engine::units_run_side_by_side()
     }
     outcomes.sort();
     QCOMPARE(outcomes,
-             QStringList({"outcome Comunicação interrompida!", "outcome Erro de Checksum!", "outcome package complete",
-                          "outcome package complete", "outcome stopped: the operator disconnected"}));
+             QStringList({"outcome Comunicação interrompida!", "outcome Erro de Checksum!",
+                          "outcome Operação realizada com Sucesso!", "outcome Operação realizada com Sucesso!",
+                          "outcome stopped: the operator disconnected"}));
 }
 
 void tst_update_engine::tokens_that_arrive_together_data()

@@ -204,7 +204,7 @@ void tst_service_log::appends_one_report_line_per_unit()
     record.package_sha256 = "ba7816bf";
     record.files = {{"MAIN.s19", 1243}, {"event.s19", 12}};
     record.end_text = "Operação realizada com Sucesso!";
-    record.end_class = UnitEnd::success;
+    record.end_class = bootloader_protocol::EndClass::success;
     record.exit_code = 0;
     record.service_log = "/logs/update_2024-05-01_14-03-22-117.log";
     QTemporaryDir dir;
@@ -213,7 +213,7 @@ void tst_service_log::appends_one_report_line_per_unit()
     QVERIFY(unit_record::append(path, record, &why));
     record.usb_serial = record.usb_vid_pid = record.usb_description = QString();
     record.exit_code.reset();
-    record.end_class = UnitEnd::unexpected_answer;
+    record.end_class = bootloader_protocol::EndClass::unexpected_answer;
     QVERIFY(unit_record::append(path, record, &why));
 
     const QStringList lines = read_all(path).split('\n');
