@@ -476,6 +476,8 @@ void UpdateEngine::read_archive()
         stop_link_timers();
         withdraw_consent();
         serial.write_data(QByteArray(protocol::end_token));
+        // Handed to the system now: whoever drives the engine may close the port right after.
+        serial.flush();
         package_extraction::remove(extraction);
         package_done = true;
         finish_update(EndClass::success, QString::fromUtf8(protocol::success_status));
@@ -502,6 +504,7 @@ void UpdateEngine::start_file()
 {
     serial.set_reply_timeout_enabled(true);
     serial.write_data(QByteArray(protocol::start_token));
+    serial.flush();
     arm_silence_bound();
 }
 
