@@ -122,10 +122,10 @@ int main(int argc, char** argv)
         QStringLiteral("report"), QStringLiteral("Append each unit's record to FILE."), QStringLiteral("FILE"));
     const QCommandLineOption check_option(QStringLiteral("check"),
                                           QStringLiteral("Check the package's files against the firmware rules."));
-    const QCommandLineOption list_option(QStringLiteral("list-ports"),
+    const QCommandLineOption list_option(QStringList{QStringLiteral("list"), QStringLiteral("list-ports")},
                                          QStringLiteral("List the serial ports and their adapters."));
     const QCommandLineOption machine_option(
-        QStringLiteral("machine"), QStringLiteral("With --list-ports: one tab-separated line per port, for scripts."));
+        QStringLiteral("machine"), QStringLiteral("With --list: one tab-separated line per port, for scripts."));
     parser.addOptions({port_option, yes_option, json_option, report_option, check_option, list_option, machine_option});
     parser.addPositionalArgument(QStringLiteral("PACKAGE"), QStringLiteral("The package (.vkt)."));
     // process() would end a usage error with status 1.
