@@ -22,20 +22,6 @@ namespace
 
 constexpr int run_timeout_ms = 60000;
 
-// The protocol's waits, shortened so that a run takes a fraction of a second; what happens during
-// each stays the same.
-bootloader_protocol::Waits short_waits()
-{
-    bootloader_protocol::Waits waits;
-    waits.baud_guard_ms = 200;
-    waits.reply_ms = 200;
-    waits.link_retry_bound_ms = 200;
-    waits.event_port_pause_ms = 300;
-    waits.confirm_pause_ms = 100;
-    waits.silence_bound_ms = 800;
-    return waits;
-}
-
 // The window, its port on a pseudo-terminal and the equipment on the other end.
 struct Rig {
     explicit Rig(const Sim::Options& options = Sim::Options()) : sim(options) {}
@@ -43,16 +29,8 @@ struct Rig {
     bool start(const QList<package_builder::Entry>& files)
     {
         ui.window->set_waits(waits);
-        ui.window->show();
-        if (!dir.isValid() || !sim.open_pty() || !ui.connect_to(sim.port_path()))
-            return false;
         const QString path = dir.filePath(QStringLiteral("Linha_X#%1.vkt").arg(++packages));
-        if (!files.isEmpty() && !package_builder::write_package(path, files))
-            return false;
-        if (!ui.choose_package(path) || !ui.popup->isVisible())
-            return false;
-        init_button()->click();
-        return true;
+        return (files.isEmpty() || package_builder::write_package(path, files)) && ui.start_run(sim, path);
     }
     bool open(const QList<package_builder::Entry>& files)
     {
