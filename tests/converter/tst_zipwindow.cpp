@@ -62,6 +62,8 @@ void tst_zipwindow::conversion_data()
     row("link to a file outside", {{"b_MAIN.s19", "<link>"}}, open_failed);
     row("FIFO", {{"b_MAIN.s19", "<fifo>"}}, open_failed);
     row("file over the bound", {{"b_MAIN.s19", "<giant>"}}, "Erro! Arquivo grande demais");
+    row("file at the bound: read, and its zeros found", {{"b_MAIN.s19", "<bound>"}}, "Erro! Arquivo Inválido!",
+        "INFO: Arquivo com byte nulo: b_MAIN.s19");
     row("empty folder", {{"sub", "<folder>"}}, "Erro! A pasta não tem arquivos", {}, "sub");
     row("no folder chosen", {}, "Erro! Nenhuma pasta selecionada", {}, QString());
     // A file-size limit of 1 MB stands in for a disk that fills up half way through.
@@ -91,9 +93,11 @@ void tst_zipwindow::conversion()
             QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         else if (it.value() == "<folder>")
             QVERIFY(QDir().mkdir(path));
+        else if (it.value().startsWith('<')) // a sparse file of zeros behind its first byte
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("S") == 1 &&
+                    file.resize(firmware_rules::largest_input + (it.value() == "<giant>" ? 1 : 0)));
         else
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(it.value() == "<giant>" ? "S" : it.value()) >= 0 &&
-                    file.resize(it.value() == "<giant>" ? 1 << 24 : it.value().size()));
+            QVERIFY(write_file(path, it.value()));
     }
     auto expected = package_builder::snapshot(root.path());
     zipwindow window;

@@ -76,6 +76,8 @@ private slots:
     void tokens_that_arrive_together_data();
     void tokens_that_arrive_together();
     void what_arrives_during_a_wait_waits_its_turn();
+    void data_request_before_consent_data();
+    void data_request_before_consent();
     void unit_found_again_data();
     void unit_found_again();
 };
@@ -203,6 +205,35 @@ void tst_update_engine::what_arrives_during_a_wait_waits_its_turn()
     QCOMPARE(unit.stages.at(held + 1), QString::fromUtf8("Bootloader Iniciado (2 / 2) @1"));
     QVERIFY(unit.stage_ms.at(held) >= confirmed_ms + waits.confirm_pause_ms);
     QCOMPARE(unit.ends, QList<End>{End::success});
+}
+
+void tst_update_engine::data_request_before_consent_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::newRow("first line only, each time") << QByteArray("S1\rS9\r") << QList<QByteArray>{"S1\r", "S1\r"};
+    QTest::newRow("a file of one line is spent") << QByteArray("S9\r") << QList<QByteArray>{"S9\r"};
+}
+
+// A unit that asks for the data before the operator consented gets no more than the first line.
+void tst_update_engine::data_request_before_consent()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QList<QByteArray>, sent);
+    Sim::Options scripted;
+    scripted.automatic = false;
+    Unit unit{scripted, QString()};
+    QTemporaryDir dir;
+    QVERIFY(package_builder::write_package(dir.filePath("P.vkt"), {{"MAIN_1.s", file}}));
+    QVERIFY(unit.sim.open_pty());
+    unit.engine.open_port(unit.sim.port_path());
+    QVERIFY(unit.engine.open_package(dir.filePath("P.vkt")).accepted);
+    for (int request = 0; request < 2; ++request) {
+        unit.sim.send("#B_MAX");
+        run_for(200);
+    }
+    QCOMPARE(unit.sim.lines_of(-1), sent);
+    QCOMPARE(unit.stages, QStringList());
 }
 
 void tst_update_engine::unit_found_again_data()
