@@ -1,14 +1,10 @@
-#include "equipment/equipment_simulator.h"
 #include "link/port_catalog.h"
 #include "support/fake_port_catalog.h"
 
 #include <QDir>
-#include <QSerialPort>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <memory>
 
 namespace
 {
@@ -41,7 +37,6 @@ private slots:
     void listings();
     void usb_location_from_sysfs();
     void watcher_signals_each_plug_and_unplug_once();
-    void unit_moved_to_another_pseudo_terminal_is_reopened();
 };
 
 void tst_port_catalog::find_again_data()
@@ -202,32 +197,6 @@ void tst_port_catalog::watcher_signals_each_plug_and_unplug_once()
     catalog.listed << ftdi("ttyUSB0", "A1");
     QTest::qWait(50);
     QCOMPARE(spy.count(), 3);
-}
-
-void tst_port_catalog::unit_moved_to_another_pseudo_terminal_is_reopened()
-{
-    EquipmentSimulator::Options recording;
-    recording.automatic = false;
-    auto unit = std::make_unique<EquipmentSimulator>(recording);
-    QVERIFY(unit->open_pty());
-    FakePortCatalog catalog;
-    catalog.listed = {ftdi(unit->port_path(), "SIM1", "1-1.2"), ftdi("ttyUSB0", "SIM2", "1-1.3")};
-    const PortIdentity before = port_catalog::lookup(unit->port_path(), catalog.ports());
-
-    // The unit resets and comes back on a new terminal before the old one is gone, so the
-    // system cannot hand it the old number again.
-    EquipmentSimulator moved(recording);
-    QVERIFY(moved.open_pty());
-    unit.reset();
-    catalog.listed[0] = ftdi(moved.port_path(), "SIM1", "1-1.2");
-
-    const port_catalog::FoundAgain found = port_catalog::find_again(before, catalog.ports());
-    QVERIFY(found.port);
-    QCOMPARE(found.port->name, moved.port_path());
-    QSerialPort port(found.port->name);
-    QVERIFY(port.open(QIODevice::ReadWrite));
-    port.write("#B_STR");
-    QTRY_COMPARE(moved.tokens(), QList<QByteArray>{"#B_STR"});
 }
 
 QTEST_GUILESS_MAIN(tst_port_catalog)
