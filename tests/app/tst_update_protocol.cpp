@@ -90,15 +90,16 @@ void tst_update_protocol::notices_tell_an_update_going_on_from_one_ended()
         } else if (r.bytes == "#B_END") {
             rig.sim.hang_up();
         } else if (r.line == lines_per_file) {
-            // The second board takes a while to program.
-            QTimer::singleShot(r.file == 0 ? 0 : 1300, &rig.sim, [&rig] { rig.sim.send("#B_ENV#B_BOK"); });
+            // The second board takes a while to program, and says a word before it is done.
+            QTimer::singleShot(r.file == 0 ? 0 : 1300, &rig.sim, [&rig] { rig.sim.send("#B_PR\x5B"); });
+            QTimer::singleShot(r.file == 0 ? 0 : 1450, &rig.sim, [&rig] { rig.sim.send("#B_ENV#B_BOK"); });
         }
     });
     QStringList notices;
     QTimer watch;
     connect(&watch, &QTimer::timeout, [&] {
-        const QString notice = rig.ui.text("info");
-        if (notices.value(notices.size() - 1) != notice)
+        const QString notice = rig.ui.text("info") + QStringLiteral(" @%1").arg(rig.progress());
+        if (notice != " @0" && notices.value(notices.size() - 1) != notice)
             notices << notice;
     });
     watch.start(1);
@@ -106,18 +107,18 @@ void tst_update_protocol::notices_tell_an_update_going_on_from_one_ended()
     QVERIFY(run_until([&] { return rig.ui.text("connectButton") == "CONECTAR"; }, run_timeout_ms));
     run_for(50);
 
-    const QString going_on = QString::fromUtf8("Atualização em andamento: não desligue o equipamento nem o cabo.");
-    const QStringList expected({going_on,
-                                QString::fromUtf8("Arquivo 1 de 2 gravado. A atualização continua: mantenha o "
-                                                  "equipamento ligado."),
-                                going_on,
-                                QString::fromUtf8("O equipamento está sem responder há 1 s. Aguarde (limite: 5 "
-                                                  "min)."),
-                                going_on,
-                                QString::fromUtf8("Atualização completa: todos os 2 arquivos foram gravados."),
-                                QString::fromUtf8("Atualização completa. O equipamento reiniciou e encerrou a "
-                                                  "conexão.")});
-    QCOMPARE(notices.join(QLatin1Char('\n')), expected.join(QLatin1Char('\n')));
+    const QString going_on = QString::fromUtf8("Atualização em andamento: não desligue o equipamento nem o cabo. @");
+    const QStringList expected{
+        going_on + "1",
+        QString::fromUtf8("Arquivo 1 de 2 gravado. A atualização continua: mantenha o "
+                          "equipamento ligado. @100"),
+        going_on + "1",
+        QString::fromUtf8("O equipamento está sem responder há 1 s. Aguarde (limite: 5 min). @1"),
+        going_on + "1",
+        going_on + "100",
+        QString::fromUtf8("Atualização completa: todos os 2 arquivos foram gravados. @100"),
+        QString::fromUtf8("Atualização completa. O equipamento reiniciou e encerrou a conexão. @100")};
+    QCOMPARE(notices, expected);
     QCOMPARE(rig.status(), QString::fromUtf8("Operação realizada com Sucesso! (2 / 2)"));
     // The start of a status text shows however long the text.
     QCOMPARE(rig.ui.widget<QLineEdit>("statusBootloader")->cursorPosition(), 0);

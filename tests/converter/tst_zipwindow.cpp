@@ -41,7 +41,7 @@ private slots:
 // A successful conversion is proven on its way to the bootloader by the round trip; here it fails.
 // The folder PACOTE, also the working directory, holds a_GRID.s19 and C_LOAD.s19 beside the row's
 // files; beside it lies an operator's outside.s19. Special contents make links to it, FIFOs,
-// folders and sparse files over the size bound; "../PACOTE.vkt" is where the package goes. The
+// folders and sparse files at and over the size bound; "../PACOTE.vkt" is where the package goes. The
 // folder chosen is PACOTE, a folder in it, or none (null). Only the files the hint names may change.
 void tst_zipwindow::conversion_data()
 {
@@ -66,9 +66,9 @@ void tst_zipwindow::conversion_data()
         "INFO: Arquivo com byte nulo: b_MAIN.s19");
     row("empty folder", {{"sub", "<folder>"}}, "Erro! A pasta não tem arquivos", {}, "sub");
     row("no folder chosen", {}, "Erro! Nenhuma pasta selecionada", {}, QString());
-    // A file-size limit of 1 MB stands in for a disk that fills up half way through.
-    row("write fails after the checks", {{"b_BAT.s19", QByteArray(2 << 20, 'S')}},
-        "Erro! Não foi possível gravar o arquivo", "INFO: Já convertidos: a_GRID.s19");
+    // A file-size limit of 1 MB stands in for a full disk.
+    row("write fails at the first file", {{"0_BAT.s19", QByteArray(2 << 20, 'S')}},
+        "Erro! Não foi possível gravar o arquivo", "INFO: Nenhum arquivo foi alterado");
     row("package path is a link", {{"../PACOTE.vkt", "<link>"}}, "Erro! Não foi possível converter a pasta",
         "INFO: Já convertidos: a_GRID.s19, C_LOAD.s19");
 }

@@ -1,6 +1,7 @@
 #include "engine/update_engine.h"
 #include "equipment/equipment_simulator.h"
 #include "rules/archive.h"
+#include "rules/package_extraction.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 
@@ -78,7 +79,13 @@ void tst_package::crafted_package_data()
     refused("link to a folder outside", {link("d", "@"), {"d/secret", "S"}}, link_text);
     refused("link to a device", {link("MAIN_1", "/dev/zero")}, link_text);
     refused("dangling link", {link("MAIN_1", "@/nothing"), main_file}, link_text);
-    refused("giant entry", {{"MAIN_1", "S", 0, 1LL << 30}}, "Erro! Pacote grande demais");
+    // Eight files of the largest size make the largest package.
+    QList<Entry> largest;
+    for (int i = 0; i < 8; ++i)
+        largest.append({QString::number(i), QByteArray(), 0, package_extraction::max_file_bytes});
+    refused("entry over the largest size", {{"MAIN_1", "S", 0, package_extraction::max_file_bytes}},
+            "Erro! Pacote grande demais");
+    refused("one byte over the package's size", largest + QList<Entry>{{"8", "S"}}, "Erro! Pacote grande demais");
     refused("thousands of entries", thousands, "Erro! Pacote com arquivos demais");
     refused("duplicate names", {main_file, main_file}, "Erro! Pacote com arquivos repetidos");
     refused("name stepping out", {main_file, {"../secret", "S"}}, unsafe_text);
@@ -89,6 +96,9 @@ void tst_package::crafted_package_data()
     refused("only a folder entry", {{"sub/", ""}}, damaged_text);
     accepted("folder entry beside a file", "P.vkt", {{"sub/", ""}, main_file});
     accepted("line bomb", "P.vkt", {{"MAIN_1", QByteArray(10 << 20, '\r')}});
+    accepted("an entry of the largest size", "P.vkt",
+             {{"MAIN_1", QByteArray(int(package_extraction::max_file_bytes), 'S')}});
+    accepted("a package of the largest size", "P.vkt", largest);
     // Read-only entries unpack read-only, as they always did; a normal user must still load them.
     accepted("read-only nested entries", "P.vkt", {read_only("sub/GRID_2"), read_only("MAIN_1")}, "<as nobody>");
     // The operator's folder of the package's name, or the package's own folder for a name
