@@ -109,15 +109,13 @@ private slots:
     void interrupted_mid_run();
     void on_a_terminal_data();
     void on_a_terminal();
-    void check_data();
-    void check();
 
 private:
     // Whatever an update unpacked beside the packages and left there.
     QStringList unpacked_left() const
     {
         QStringList names = names_in(dir.path());
-        for (const char* ours : {"Damaged#1.vkt", "Linha_X#1.vkt", "Slow#1.vkt", "reports.jsonl"})
+        for (const char* ours : {"Damaged#1.vkt", "Linha_X#1.vkt", "Slow#1.vkt", "P#0.vkt", "P#3.vkt", "reports.jsonl"})
             names.removeAll(ours);
         return names;
     }
@@ -158,6 +156,13 @@ void tst_vkt_update::endings_data()
                             const QString& text) {
         QTest::newRow(row) << units << args << code << QString() << QStringList{"vkt-update: " + text};
     };
+    // The equipment's own check, without any equipment: a line per file, and the package's.
+    const auto checked = [this](const char* row, const QByteArray& grid, int code, const QStringList& shown) {
+        const QString path = dir.filePath(QStringLiteral("P#%1.vkt").arg(code));
+        QVERIFY(package_builder::write_package(
+            path, {{"MAIN_1.s", package_builder::converted_firmware('C', 2)}, {"GRID_1.s", grid}}));
+        QTest::newRow(row) << Options() << QStringList{"--check", path} << code << QString() << shown;
+    };
     const QStringList started{"%1 (1 / 1) Bootloader Iniciado"};
     run("updated", one, 0, "success",
         started + QStringList{"%1 (1 / 1) Enviando dados...", "%1 (1 / 1) Reprogramando Firmware..."},
@@ -176,6 +181,16 @@ void tst_vkt_update::endings_data()
     refused("unknown option", one, {"--yes", "--speed", package}, 2, "Unknown option 'speed'. See --help.");
     refused("no terminal, no --yes", one, {package}, 2,
             "no terminal to ask for consent; give --yes to start without asking; nothing was sent");
+    const QByteArray grid = package_builder::converted_firmware('A', 3);
+    checked("checked: sound", grid, 0,
+            {"MAIN_1.s: board C, 6 lines, 45 bytes: OK", "GRID_1.s: board A, 7 lines, 62 bytes: OK",
+             "P#0.vkt: 2 files, 0 with problems"});
+    checked("checked: a line too many, the last without its CR", grid + "S1", 3,
+            {"MAIN_1.s: board C, 6 lines, 45 bytes: OK",
+             "GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
+             "\"03\"; line 4: expected size \"042\" for 53 data bytes, found \"040\"; line 8: expected CR at the "
+             "end, found \"1\"",
+             "P#3.vkt: 2 files, 1 with problems"});
 }
 
 // What a script reads of each ending: the status, the lines shown and the unit's record. Whatever is refused before
@@ -193,8 +208,8 @@ void tst_vkt_update::endings()
                (args.isEmpty() ? QStringList{"--yes", package} : args));
     QCOMPARE(line.finish(), code);
 
-    const QString port = line.units.front()->port_path();
-    QStringList lines = (end_class.isEmpty() ? line.err : line.out).split('\n', Qt::SkipEmptyParts);
+    const QString port = units.isEmpty() ? QString() : line.units.front()->port_path();
+    QStringList lines = (line.out.isEmpty() ? line.err : line.out).split('\n', Qt::SkipEmptyParts);
     for (QString& text : lines)
         text.remove(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d "));
     QCOMPARE(lines, shown.replaceInStrings("%1", port));
@@ -202,8 +217,14 @@ void tst_vkt_update::endings()
     const QMap<QString, QJsonObject> records = records_in(reports);
     QCOMPARE(records.keys(), end_class.isEmpty() ? QStringList() : QStringList{port});
     QCOMPARE(line.sent() > 0, !end_class.isEmpty());
-    QCOMPARE(records.value(port).value("end_class").toString(), end_class);
-    QCOMPARE(records.value(port).value("exit_code").toInt(-1), end_class.isEmpty() ? -1 : code);
+    const QJsonObject record = records.value(port);
+    QCOMPARE(record.value("end_class").toString(), end_class);
+    QCOMPARE(record.value("exit_code").toInt(-1), end_class.isEmpty() ? -1 : code);
+    QFile packed(package);
+    QVERIFY(packed.open(QIODevice::ReadOnly));
+    QCOMPARE(record.value("package_sha256").toString(),
+             end_class.isEmpty() ? QString()
+                                 : QCryptographicHash::hash(packed.readAll(), QCryptographicHash::Sha256).toHex());
 }
 
 // The others are updated whatever one unit does; the JSON stream and the records say which unit ended how, and a
@@ -363,37 +384,6 @@ void tst_vkt_update::on_a_terminal()
     frames.removeAll(frame(announced));
     frames.removeAll(ended);
     QCOMPARE(frames, QStringList());
-}
-
-void tst_vkt_update::check_data()
-{
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("shown");
-    const QByteArray sound = package_builder::converted_firmware('A', 3);
-    QTest::newRow("sound") << sound << 0 << "GRID_1.s: board A, 7 lines, 62 bytes: OK";
-    QTest::newRow("a line too many, the last without its CR")
-        << sound + "S1" << 3
-        << "GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
-           "\"03\"; line 4: expected size \"042\" for 53 data bytes, found \"040\"; line 8: expected CR at the "
-           "end, found \"1\"";
-}
-
-// The equipment's own check, without any equipment: one line per file, and the package's status.
-void tst_vkt_update::check()
-{
-    QFETCH(QByteArray, file);
-    QFETCH(int, code);
-    QFETCH(QString, shown);
-    QTemporaryDir folder;
-    const QString checked = folder.filePath("P#1.vkt");
-    QVERIFY(package_builder::write_package(
-        checked, {{"MAIN_1.s", package_builder::converted_firmware('C', 2)}, {"GRID_1.s", file}}));
-    Line line(Options{});
-    line.start({"--check", checked});
-    QCOMPARE(line.finish(), code);
-    QCOMPARE(line.out.split('\n').at(1), shown);
-    QCOMPARE(names_in(folder.path()), QStringList{"P#1.vkt"});
 }
 
 QTEST_GUILESS_MAIN(tst_vkt_update)
