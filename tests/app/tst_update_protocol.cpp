@@ -73,8 +73,9 @@ private slots:
 };
 
 // Every file ends in "Operação realizada com Sucesso!" at 100 %: the info label says whether the
-// update goes on, how long the equipment has been silent, and that it is complete. The equipment
-// then restarts and drops the line, which leaves the success standing.
+// update goes on, how long the equipment has been silent, and that it is complete, and the start
+// button comes back only then. The equipment then restarts and drops the line, which leaves the
+// success standing.
 void tst_update_protocol::notices_tell_an_update_going_on_from_one_ended()
 {
     Sim::Options options;
@@ -98,8 +99,9 @@ void tst_update_protocol::notices_tell_an_update_going_on_from_one_ended()
     QStringList notices;
     QTimer watch;
     connect(&watch, &QTimer::timeout, [&] {
-        const QString notice = rig.ui.text("info") + QStringLiteral(" @%1").arg(rig.progress());
-        if (notice != " @0" && notices.value(notices.size() - 1) != notice)
+        const QString notice = rig.ui.text("info") + QStringLiteral(" @%1").arg(rig.progress()) +
+                               (rig.init_button()->isEnabled() ? " start" : "");
+        if (!rig.ui.text("info").isEmpty() && notices.value(notices.size() - 1) != notice)
             notices << notice;
     });
     watch.start(1);
@@ -116,8 +118,8 @@ void tst_update_protocol::notices_tell_an_update_going_on_from_one_ended()
         QString::fromUtf8("O equipamento está sem responder há 1 s. Aguarde (limite: 5 min). @1"),
         going_on + "1",
         going_on + "100",
-        QString::fromUtf8("Atualização completa: todos os 2 arquivos foram gravados. @100"),
-        QString::fromUtf8("Atualização completa. O equipamento reiniciou e encerrou a conexão. @100")};
+        QString::fromUtf8("Atualização completa: todos os 2 arquivos foram gravados. @100 start"),
+        QString::fromUtf8("Atualização completa. O equipamento reiniciou e encerrou a conexão. @100 start")};
     QCOMPARE(notices, expected);
     QCOMPARE(rig.status(), QString::fromUtf8("Operação realizada com Sucesso! (2 / 2)"));
     // The start of a status text shows however long the text.
