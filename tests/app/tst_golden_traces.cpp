@@ -48,13 +48,14 @@ QByteArray firmware(char board, int records)
 
 // What the operator does during a run, or what the equipment does that the simulator's options
 // cannot say.
-enum class Act { none, disconnect, close_window, failure_behind_announcement };
+enum class Act { none, disconnect, close_window, failure_behind_announcement, slow_board };
 
 struct Scenario {
     Sim::Options options;
     QList<package_builder::Entry> files;
     Act act = Act::none;
     int act_at_line = 0; // of the first file
+    bootloader_protocol::Waits waits = short_waits();
 };
 
 QList<package_builder::Entry> three_files(int records)
@@ -102,6 +103,14 @@ QMap<QString, Scenario> scenarios()
     disconnect.act_at_line = 14;
     all["window_closed"] = disconnect;
     all["window_closed"].act = Act::close_window;
+    // The second board keeps the equipment silent for a while as it programs, says a word before it
+    // is done, and the equipment restarts after the package.
+    Scenario& slow = all["slow_board_then_restart"];
+    slow.options.automatic = false;
+    slow.act = Act::slow_board;
+    slow.files = {{"MAIN_1.s", firmware('C', 3)}, {"GRID_2.s", firmware('A', 3)}};
+    slow.waits.silence_notice_ms = 300;
+    slow.waits.silence_bound_ms = run_timeout_ms;
     return all;
 }
 
@@ -234,18 +243,42 @@ Trace record(const Scenario& scenario)
     Sim sim(scenario.options);
     WindowUnderTest ui;
     QTemporaryDir dir;
-    ui.window->set_waits(short_waits());
+    ui.window->set_waits(scenario.waits);
 
+    // The info label and the start button change without a signal: what they show is noted, when it
+    // differs, as the status moves on and after each of the engine's reports the window reacts to.
+    const auto* start_button = ui.popup->findChild<QAbstractButton*>("initButton");
+    QByteArray shown;
+    const auto note = [&](const QByteArray& line = QByteArray()) {
+        const QByteArray now = "info " + escaped(ui.text("info").toUtf8()) + " start button " +
+                               (start_button->isEnabled() ? "enabled" : "disabled");
+        if (now != shown)
+            trace.window.append(shown = now);
+        if (!line.isEmpty())
+            trace.window.append(line);
+    };
     const auto* status = ui.widget<QLineEdit>("statusBootloader");
     QObject::connect(status, &QLineEdit::textChanged,
-                     [&trace](const QString& text) { trace.window.append("text " + escaped(text.toUtf8())); });
+                     [&](const QString& text) { note("text " + escaped(text.toUtf8())); });
     QObject::connect(ui.widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged,
-                     [&trace](int value) { trace.window.append("progress " + QByteArray::number(value)); });
+                     [&](int value) { note("progress " + QByteArray::number(value)); });
+    const auto* engine = ui.window->findChild<UpdateEngine*>();
+    QObject::connect(engine, &UpdateEngine::silent_for, [&] { note(); });
+    QObject::connect(engine, &UpdateEngine::ended, [&] { note(); });
+    QObject::connect(engine, &UpdateEngine::port_lost, [&] { note(); });
     bool acted = false;
     QObject::connect(&sim, &Sim::got, [&](const Sim::Received& r) {
         if (scenario.act == Act::failure_behind_announcement && r.bytes == "#B_STR") {
             sim.send("#B_UAR");
             sim.send("#B_CRC");
+        } else if (scenario.act == Act::slow_board && r.bytes == "#B_STR") {
+            sim.send("#B_USB");
+            sim.send("#B_MAX");
+        } else if (scenario.act == Act::slow_board && r.bytes == "#B_END") {
+            sim.hang_up();
+        } else if (scenario.act == Act::slow_board && r.line == 4 + 3) {
+            QTimer::singleShot(r.file == 0 ? 0 : 1500, &sim, [&sim] { sim.send("#B_PR\x5B"); });
+            QTimer::singleShot(r.file == 0 ? 0 : 1650, &sim, [&sim] { sim.send("#B_ENV#B_BOK"); });
         }
         if (acted || r.kind != Sim::Received::Kind::line || r.file != 0 || r.line != scenario.act_at_line)
             return;
@@ -292,7 +325,7 @@ Trace record(const Scenario& scenario)
                         (ui.popup->findChild<QAbstractButton*>("initButton")->isEnabled() ? "enabled" : "disabled") +
                         " status box " + (ui.widget("boxStatus")->isEnabled() ? "enabled" : "disabled"));
     trace.window.append("end files left " + names_in(dir.path()).join(' ').toUtf8());
-    const auto* engine = ui.window->findChild<UpdateEngine*>();
+    trace.window.append("end status shown from " + QByteArray::number(status->cursorPosition()));
     trace.log = service_log(engine->service_log_file(), sim.port_path().mid(qstrlen("/dev/")), dir.path());
     return trace;
 }

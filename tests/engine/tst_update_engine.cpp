@@ -275,11 +275,14 @@ void tst_update_engine::unit_found_again()
     QVERIFY(package_builder::write_package(dir.filePath("P.vkt"), {{"MAIN_1.s", firmware('C', 2)}}));
     unit.engine.open_port(unit.sim.port_path());
     QVERIFY(unit.engine.open_package(dir.filePath("P.vkt")).accepted);
+    QSignalSpy lost(&unit.engine, &UpdateEngine::port_lost);
     unit.engine.start();
     QVERIFY(run_until([&] { return !unit.ends.isEmpty(); }, run_timeout_ms));
     run_for(50);
 
     QCOMPARE(unit.ends, QList<End>{end});
+    // A unit that did not come back is a lost line, for the window to disconnect.
+    QCOMPARE(lost.count(), end == End::link_lost ? 1 : 0);
     QCOMPARE(elsewhere[0].tokens(), end == End::success ? QList<QByteArray>{"#B_END"} : QList<QByteArray>());
     QVERIFY(elsewhere[1].received().isEmpty());
 }
