@@ -1,7 +1,8 @@
 // What the equipment receives and what the operator reads, for whole runs and for every way a run
 // ends, held against traces recorded from the window before its update moved out of it: the bytes,
 // the line rate in force and the texts must come out exactly, the gaps between lines within the
-// pacing's tolerance. VKT_RECORD_TRACES=1 writes the traces instead of comparing them.
+// pacing's tolerance. The service log's lines, recorded later from the engine, must come out
+// exactly too, times aside. VKT_RECORD_TRACES=1 writes the traces instead of comparing them.
 #include "app/mainwindow.h"
 #include "equipment/equipment_simulator.h"
 #include "support/package_builder.h"
@@ -14,8 +15,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <functional>
-
 using Sim = EquipmentSimulator;
 
 namespace
@@ -24,18 +23,6 @@ namespace
 constexpr int run_timeout_ms = 60000;
 // Longer than any shortened wait, so that a timer of an ended run would still show.
 constexpr int settle_ms = 700;
-
-bootloader_protocol::Waits short_waits()
-{
-    bootloader_protocol::Waits waits;
-    waits.baud_guard_ms = 200;
-    waits.reply_ms = 200;
-    waits.link_retry_bound_ms = 200;
-    waits.event_port_pause_ms = 300;
-    waits.confirm_pause_ms = 100;
-    waits.silence_bound_ms = 800;
-    return waits;
-}
 
 QByteArray escaped(const QByteArray& bytes)
 {
@@ -61,13 +48,14 @@ QByteArray firmware(char board, int records)
 
 // What the operator does during a run, or what the equipment does that the simulator's options
 // cannot say.
-enum class Act { none, disconnect, close_window, failure_behind_announcement };
+enum class Act { none, disconnect, close_window, failure_behind_announcement, slow_board };
 
 struct Scenario {
     Sim::Options options;
     QList<package_builder::Entry> files;
     Act act = Act::none;
     int act_at_line = 0; // of the first file
+    bootloader_protocol::Waits waits = short_waits();
 };
 
 QList<package_builder::Entry> three_files(int records)
@@ -75,28 +63,17 @@ QList<package_builder::Entry> three_files(int records)
     return {{"Event_1.s", firmware('F', 3)}, {"MAIN_2.s", firmware('C', records)}, {"GRID_3.s", firmware('A', 4)}};
 }
 
-QList<package_builder::Entry> two_files()
-{
-    return {{"MAIN_1.s", firmware('C', 20)}, {"GRID_2.s", firmware('A', 3)}};
-}
-
 // Every way a run ends is played on a UART link: whether the program hears the equipment before
 // its next line is a race the 3 ms of a USB pause lose now and then on a busy machine, the 25 ms
 // of a UART pause never.
-Scenario ending()
+Scenario ending(int fail_file = -1, int after_line = -1, const QByteArray& token = "#B_CRC")
 {
     Scenario s;
     s.options.link = Sim::Link::uart;
-    s.files = two_files();
-    return s;
-}
-
-Scenario failing(int file, int after_line, const QByteArray& token)
-{
-    Scenario s = ending();
-    s.options.fail_file = file;
+    s.options.fail_file = fail_file;
     s.options.fail_after_line = after_line;
     s.options.fail_token = token;
+    s.files = {{"MAIN_1.s", firmware('C', 20)}, {"GRID_2.s", firmware('A', 3)}};
     return s;
 }
 
@@ -104,34 +81,36 @@ QMap<QString, Scenario> scenarios()
 {
     QMap<QString, Scenario> all;
     all["usb_whole_package"].files = three_files(60);
-    Scenario uart;
+    Scenario& uart = all["uart_whole_package_with_reset"];
     uart.options.link = Sim::Link::uart;
     uart.options.reset_file = 1;
     uart.files = three_files(16);
-    all["uart_whole_package_with_reset"] = uart;
-    all["failure_in_the_header"] = failing(0, 2, "#B_CRC");
-    all["failure_mid_data"] = failing(0, 14, "#B_FRD");
-    all["failure_after_the_data"] = failing(0, 24, "#B_GRV");
-    all["failure_in_the_second_file"] = failing(1, 5, "#B_INV");
-    all["unknown_answer"] = failing(0, 14, "#B_XYZ");
-    Scenario before = ending();
+    all["failure_in_the_header"] = ending(0, 2, "#B_CRC");
+    all["failure_mid_data"] = ending(0, 14, "#B_FRD");
+    all["failure_after_the_data"] = ending(0, 24, "#B_GRV");
+    all["failure_in_the_second_file"] = ending(1, 5, "#B_INV");
+    all["unknown_answer"] = ending(0, 14, "#B_XYZ");
+    Scenario& before = all["failure_behind_the_announcement"] = ending();
     before.options.automatic = false;
     before.act = Act::failure_behind_announcement;
-    all["failure_behind_the_announcement"] = before;
-    Scenario silent = ending();
-    silent.options.silent_file = 1;
-    all["silent_device"] = silent;
-    Scenario lost = ending();
+    all["silent_device"] = ending();
+    all["silent_device"].options.silent_file = 1;
+    Scenario& lost = all["line_lost"] = ending();
     lost.options.hang_up_file = 0;
     lost.options.hang_up_after_line = 14;
-    all["line_lost"] = lost;
-    Scenario disconnect = ending();
+    Scenario& disconnect = all["operator_disconnects"] = ending();
     disconnect.act = Act::disconnect;
     disconnect.act_at_line = 14;
-    all["operator_disconnects"] = disconnect;
-    Scenario closed = disconnect;
-    closed.act = Act::close_window;
-    all["window_closed"] = closed;
+    all["window_closed"] = disconnect;
+    all["window_closed"].act = Act::close_window;
+    // The second board keeps the equipment silent for a while as it programs, says a word before it
+    // is done, and the equipment restarts after the package.
+    Scenario& slow = all["slow_board_then_restart"];
+    slow.options.automatic = false;
+    slow.act = Act::slow_board;
+    slow.files = {{"MAIN_1.s", firmware('C', 3)}, {"GRID_2.s", firmware('A', 3)}};
+    slow.waits.silence_notice_ms = 300;
+    slow.waits.silence_bound_ms = run_timeout_ms;
     return all;
 }
 
@@ -144,29 +123,27 @@ struct Trace {
     };
     QList<Item> equipment;
     QList<QByteArray> window;
+    QList<QByteArray> log;
 
     QByteArray text() const
     {
         QByteArray out = "# equipment: kind baud file line bytes | gap before it in ms\n";
         for (const Item& item : equipment)
             out += item.head + " | " + (item.gap_ms < 0 ? "-" : QByteArray::number(item.gap_ms, 'f', 2)) + '\n';
-        out += "# window\n";
-        for (const QByteArray& line : window)
-            out += line + '\n';
-        return out;
+        return out + "# window\n" + window.join('\n') + "\n# service log, times left out\n" + log.join('\n') + '\n';
     }
 
     static Trace parse(const QByteArray& text)
     {
         Trace trace;
-        bool in_window = false;
+        QList<QByteArray>* section = nullptr;
         for (const QByteArray& line : text.split('\n')) {
-            if (line.startsWith("# window")) {
-                in_window = true;
+            if (line.startsWith("# window") || line.startsWith("# service log")) {
+                section = line.startsWith("# window") ? &trace.window : &trace.log;
             } else if (line.isEmpty() || line.startsWith('#')) {
                 continue;
-            } else if (in_window) {
-                trace.window.append(line);
+            } else if (section) {
+                section->append(line);
             } else {
                 const int bar = line.lastIndexOf(" | ");
                 Item item;
@@ -179,6 +156,34 @@ struct Trace {
         return trace;
     }
 };
+
+// The service log of the run as support reads it, less what differs from one run to the next: the
+// times, the program's version, the package's hash (its entries are stamped when written), where
+// the port and the package are, and how the equipment's bytes were cut into reads, so the bytes
+// received come last, all together.
+QList<QByteArray> service_log(const QString& path, const QString& port, const QString& folder)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {"no service log"};
+    QList<QByteArray> lines;
+    QByteArray received = "recv ";
+    for (QByteArray line : file.readAll().split('\n')) {
+        line = line.mid(static_cast<int>(qstrlen("00:00:00.000 ")));
+        const QByteArray kind = line.left(line.indexOf(' '));
+        if (kind == "recv")
+            received += line.mid(line.indexOf(" B ") + 3);
+        else if (kind == "begin" || kind == "program" || kind == "sha256")
+            lines << kind;
+        else if (kind == "summary")
+            lines << line.left(line.indexOf(", chunks received"));
+        else if (!line.isEmpty())
+            lines << line.replace(port.toUtf8(), "<port>");
+    }
+    for (QByteArray& line : lines)
+        line.replace(folder.toUtf8(), "<folder>");
+    return lines << received;
+}
 
 double pause_at(qint32 baud)
 {
@@ -232,46 +237,48 @@ QString pacing_fault(const QList<Trace::Item>& now, const QList<Trace::Item>& th
     return QString();
 }
 
-} // namespace
-
-class tst_golden_traces : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void run_data();
-    void run();
-
-private:
-    Trace record(const Scenario& scenario);
-};
-
-void tst_golden_traces::run_data()
-{
-    QTest::addColumn<QString>("name");
-    for (const QString& name : scenarios().keys())
-        QTest::newRow(qPrintable(name)) << name;
-}
-
-Trace tst_golden_traces::record(const Scenario& scenario)
+Trace record(const Scenario& scenario)
 {
     Trace trace;
     Sim sim(scenario.options);
     WindowUnderTest ui;
     QTemporaryDir dir;
-    ui.window->set_waits(short_waits());
-    ui.window->show();
+    ui.window->set_waits(scenario.waits);
 
+    // The info label and the start button change without a signal: what they show is noted, when it
+    // differs, as the status moves on and after each of the engine's reports the window reacts to.
+    const auto* start_button = ui.popup->findChild<QAbstractButton*>("initButton");
+    QByteArray shown;
+    const auto note = [&](const QByteArray& line = QByteArray()) {
+        const QByteArray now = "info " + escaped(ui.text("info").toUtf8()) + " start button " +
+                               (start_button->isEnabled() ? "enabled" : "disabled");
+        if (now != shown)
+            trace.window.append(shown = now);
+        if (!line.isEmpty())
+            trace.window.append(line);
+    };
     const auto* status = ui.widget<QLineEdit>("statusBootloader");
     QObject::connect(status, &QLineEdit::textChanged,
-                     [&trace](const QString& text) { trace.window.append("text " + escaped(text.toUtf8())); });
+                     [&](const QString& text) { note("text " + escaped(text.toUtf8())); });
     QObject::connect(ui.widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged,
-                     [&trace](int value) { trace.window.append("progress " + QByteArray::number(value)); });
+                     [&](int value) { note("progress " + QByteArray::number(value)); });
+    const auto* engine = ui.window->findChild<UpdateEngine*>();
+    QObject::connect(engine, &UpdateEngine::silent_for, [&] { note(); });
+    QObject::connect(engine, &UpdateEngine::ended, [&] { note(); });
+    QObject::connect(engine, &UpdateEngine::port_lost, [&] { note(); });
     bool acted = false;
     QObject::connect(&sim, &Sim::got, [&](const Sim::Received& r) {
         if (scenario.act == Act::failure_behind_announcement && r.bytes == "#B_STR") {
             sim.send("#B_UAR");
             sim.send("#B_CRC");
+        } else if (scenario.act == Act::slow_board && r.bytes == "#B_STR") {
+            sim.send("#B_USB");
+            sim.send("#B_MAX");
+        } else if (scenario.act == Act::slow_board && r.bytes == "#B_END") {
+            sim.hang_up();
+        } else if (scenario.act == Act::slow_board && r.line == 4 + 3) {
+            QTimer::singleShot(r.file == 0 ? 0 : 1500, &sim, [&sim] { sim.send("#B_PR\x5B"); });
+            QTimer::singleShot(r.file == 0 ? 0 : 1650, &sim, [&sim] { sim.send("#B_ENV#B_BOK"); });
         }
         if (acted || r.kind != Sim::Received::Kind::line || r.file != 0 || r.line != scenario.act_at_line)
             return;
@@ -283,13 +290,10 @@ Trace tst_golden_traces::record(const Scenario& scenario)
     });
 
     const QString package = dir.filePath(QStringLiteral("Linha_X#1.vkt"));
-    if (!sim.open_pty() || !ui.connect_to(sim.port_path()) ||
-        !package_builder::write_package(package, scenario.files) || !ui.choose_package(package) ||
-        !ui.popup->isVisible()) {
+    if (!package_builder::write_package(package, scenario.files) || !ui.start_run(sim, package)) {
         qWarning("the run could not start");
         return trace;
     }
-    ui.popup->findChild<QAbstractButton*>("initButton")->click();
     QSignalSpy finished(&sim, &Sim::finished);
     if (!run_until([&] { return !finished.isEmpty() || !ui.popup->is_started(); }, run_timeout_ms))
         qWarning("the run did not end");
@@ -320,9 +324,28 @@ Trace tst_golden_traces::record(const Scenario& scenario)
                         (ui.popup->isVisible() ? "shown" : "closed") + " start button " +
                         (ui.popup->findChild<QAbstractButton*>("initButton")->isEnabled() ? "enabled" : "disabled") +
                         " status box " + (ui.widget("boxStatus")->isEnabled() ? "enabled" : "disabled"));
-    const QStringList left = names_in(dir.path());
-    trace.window.append("end files left " + left.join(' ').toUtf8());
+    trace.window.append("end files left " + names_in(dir.path()).join(' ').toUtf8());
+    trace.window.append("end status shown from " + QByteArray::number(status->cursorPosition()));
+    trace.log = service_log(engine->service_log_file(), sim.port_path().mid(qstrlen("/dev/")), dir.path());
     return trace;
+}
+
+} // namespace
+
+class tst_golden_traces : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void run_data();
+    void run();
+};
+
+void tst_golden_traces::run_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const QString& name : scenarios().keys())
+        QTest::newRow(qPrintable(name)) << name;
 }
 
 void tst_golden_traces::run()
@@ -338,6 +361,7 @@ void tst_golden_traces::run()
     const Trace then = Trace::parse(file.readAll());
 
     QCOMPARE(now.window, then.window);
+    QCOMPARE(now.log, then.log);
     QCOMPARE(now.equipment.size(), then.equipment.size());
     for (int i = 0; i < now.equipment.size(); ++i)
         QCOMPARE(now.equipment.at(i).head, then.equipment.at(i).head);

@@ -22,20 +22,6 @@ namespace
 
 constexpr int run_timeout_ms = 60000;
 
-// The protocol's waits, shortened so that a run takes a fraction of a second; what happens during
-// each stays the same.
-bootloader_protocol::Waits short_waits()
-{
-    bootloader_protocol::Waits waits;
-    waits.baud_guard_ms = 200;
-    waits.reply_ms = 200;
-    waits.link_retry_bound_ms = 200;
-    waits.event_port_pause_ms = 300;
-    waits.confirm_pause_ms = 100;
-    waits.silence_bound_ms = 800;
-    return waits;
-}
-
 // The window, its port on a pseudo-terminal and the equipment on the other end.
 struct Rig {
     explicit Rig(const Sim::Options& options = Sim::Options()) : sim(options) {}
@@ -43,16 +29,8 @@ struct Rig {
     bool start(const QList<package_builder::Entry>& files)
     {
         ui.window->set_waits(waits);
-        ui.window->show();
-        if (!dir.isValid() || !sim.open_pty() || !ui.connect_to(sim.port_path()))
-            return false;
         const QString path = dir.filePath(QStringLiteral("Linha_X#%1.vkt").arg(++packages));
-        if (!files.isEmpty() && !package_builder::write_package(path, files))
-            return false;
-        if (!ui.choose_package(path) || !ui.popup->isVisible())
-            return false;
-        init_button()->click();
-        return true;
+        return (files.isEmpty() || package_builder::write_package(path, files)) && ui.start_run(sim, path);
     }
     bool open(const QList<package_builder::Entry>& files)
     {
@@ -95,8 +73,9 @@ private slots:
 };
 
 // Every file ends in "Operação realizada com Sucesso!" at 100 %: the info label says whether the
-// update goes on, how long the equipment has been silent, and that it is complete. The equipment
-// then restarts and drops the line, which leaves the success standing.
+// update goes on, how long the equipment has been silent, and that it is complete, and the start
+// button comes back only then. The equipment then restarts and drops the line, which leaves the
+// success standing.
 void tst_update_protocol::notices_tell_an_update_going_on_from_one_ended()
 {
     Sim::Options options;
@@ -112,15 +91,17 @@ void tst_update_protocol::notices_tell_an_update_going_on_from_one_ended()
         } else if (r.bytes == "#B_END") {
             rig.sim.hang_up();
         } else if (r.line == lines_per_file) {
-            // The second board takes a while to program.
-            QTimer::singleShot(r.file == 0 ? 0 : 1300, &rig.sim, [&rig] { rig.sim.send("#B_ENV#B_BOK"); });
+            // The second board takes a while to program, and says a word before it is done.
+            QTimer::singleShot(r.file == 0 ? 0 : 1300, &rig.sim, [&rig] { rig.sim.send("#B_PR\x5B"); });
+            QTimer::singleShot(r.file == 0 ? 0 : 1450, &rig.sim, [&rig] { rig.sim.send("#B_ENV#B_BOK"); });
         }
     });
     QStringList notices;
     QTimer watch;
     connect(&watch, &QTimer::timeout, [&] {
-        const QString notice = rig.ui.text("info");
-        if (notices.value(notices.size() - 1) != notice)
+        const QString notice = rig.ui.text("info") + QStringLiteral(" @%1").arg(rig.progress()) +
+                               (rig.init_button()->isEnabled() ? " start" : "");
+        if (!rig.ui.text("info").isEmpty() && notices.value(notices.size() - 1) != notice)
             notices << notice;
     });
     watch.start(1);
@@ -128,18 +109,18 @@ void tst_update_protocol::notices_tell_an_update_going_on_from_one_ended()
     QVERIFY(run_until([&] { return rig.ui.text("connectButton") == "CONECTAR"; }, run_timeout_ms));
     run_for(50);
 
-    const QString going_on = QString::fromUtf8("Atualização em andamento: não desligue o equipamento nem o cabo.");
-    const QStringList expected({going_on,
-                                QString::fromUtf8("Arquivo 1 de 2 gravado. A atualização continua: mantenha o "
-                                                  "equipamento ligado."),
-                                going_on,
-                                QString::fromUtf8("O equipamento está sem responder há 1 s. Aguarde (limite: 5 "
-                                                  "min)."),
-                                going_on,
-                                QString::fromUtf8("Atualização completa: todos os 2 arquivos foram gravados."),
-                                QString::fromUtf8("Atualização completa. O equipamento reiniciou e encerrou a "
-                                                  "conexão.")});
-    QCOMPARE(notices.join(QLatin1Char('\n')), expected.join(QLatin1Char('\n')));
+    const QString going_on = QString::fromUtf8("Atualização em andamento: não desligue o equipamento nem o cabo. @");
+    const QStringList expected{
+        going_on + "1",
+        QString::fromUtf8("Arquivo 1 de 2 gravado. A atualização continua: mantenha o "
+                          "equipamento ligado. @100"),
+        going_on + "1",
+        QString::fromUtf8("O equipamento está sem responder há 1 s. Aguarde (limite: 5 min). @1"),
+        going_on + "1",
+        going_on + "100",
+        QString::fromUtf8("Atualização completa: todos os 2 arquivos foram gravados. @100 start"),
+        QString::fromUtf8("Atualização completa. O equipamento reiniciou e encerrou a conexão. @100 start")};
+    QCOMPARE(notices, expected);
     QCOMPARE(rig.status(), QString::fromUtf8("Operação realizada com Sucesso! (2 / 2)"));
     // The start of a status text shows however long the text.
     QCOMPARE(rig.ui.widget<QLineEdit>("statusBootloader")->cursorPosition(), 0);

@@ -9,8 +9,10 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 using Sim = EquipmentSimulator;
@@ -21,6 +23,7 @@ namespace
 {
 
 constexpr int run_timeout_ms = 30000;
+const char* const short_waits = "confirm_pause_ms=20,event_port_pause_ms=50,reply_ms=300";
 
 // vkt-update as a process, the simulated units on this test's event loop while it runs.
 struct Line {
@@ -38,10 +41,10 @@ struct Line {
             args << "--port" << unit->port_path();
         return args;
     }
-    void start(const QStringList& args)
+    void start(const QStringList& args, const QString& waits = short_waits)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("VKT_UPDATE_TEST_WAITS", "confirm_pause_ms=20,event_port_pause_ms=50,reply_ms=300");
+        environment.insert("VKT_UPDATE_TEST_WAITS", waits);
         process.setProcessEnvironment(environment);
         process.start(VKT_UPDATE, args);
     }
@@ -73,27 +76,22 @@ QList<QJsonObject> json_lines(const QString& text)
     return objects;
 }
 
-Sim::Options failing(const QByteArray& token = "#B_CRC")
+// The record of each unit in the reports file, by port.
+QMap<QString, QJsonObject> records_in(const QString& path)
+{
+    QFile file(path);
+    QMap<QString, QJsonObject> records;
+    for (const QJsonObject& record : json_lines(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray()))
+        records.insert(record.value("port").toString(), record);
+    return records;
+}
+
+Sim::Options faulty(int Sim::Options::*fault, int after_line = 10, const QByteArray& token = "#B_CRC")
 {
     Sim::Options options;
-    options.fail_file = 0;
-    options.fail_after_line = 10;
+    options.*fault = 0;
+    options.fail_after_line = options.hang_up_after_line = after_line;
     options.fail_token = token;
-    return options;
-}
-
-Sim::Options silent()
-{
-    Sim::Options options;
-    options.silent_file = 0;
-    return options;
-}
-
-Sim::Options hanging_up()
-{
-    Sim::Options options;
-    options.hang_up_file = 0;
-    options.hang_up_after_line = 10;
     return options;
 }
 
@@ -107,18 +105,17 @@ private slots:
     void initTestCase();
     void endings_data();
     void endings();
-    void four_units_one_failing();
+    void four_units_two_failing();
     void interrupted_mid_run();
-    void consent_refused_on_a_terminal();
-    void check_data();
-    void check();
+    void on_a_terminal_data();
+    void on_a_terminal();
 
 private:
     // Whatever an update unpacked beside the packages and left there.
     QStringList unpacked_left() const
     {
         QStringList names = names_in(dir.path());
-        for (const char* ours : {"Damaged#1.vkt", "Linha_X#1.vkt", "Slow#1.vkt", "reports.jsonl"})
+        for (const char* ours : {"Damaged#1.vkt", "Linha_X#1.vkt", "Slow#1.vkt", "P#0.vkt", "P#3.vkt", "reports.jsonl"})
             names.removeAll(ours);
         return names;
     }
@@ -142,117 +139,142 @@ void tst_vkt_update::endings_data()
     QTest::addColumn<Options>("units");
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("last_text");
     QTest::addColumn<QString>("end_class"); // empty when nothing may be sent
+    QTest::addColumn<QStringList>("shown"); // stdout without the times, or stderr when refused; %1 the port
 
-    const QStringList yes{"--yes"};
     const Options one{Sim::Options()};
-    QTest::newRow("updated") << one << yes << 0 << "Operação realizada com Sucesso!"
-                             << "success";
-    QTest::newRow("device failure") << Options{failing()} << yes << 5 << "Erro de Checksum!"
-                                    << "device_failure";
-    QTest::newRow("time-out") << Options{silent()} << yes << 6 << "TimeOut"
-                              << "timeout";
-    QTest::newRow("unexpected answer") << Options{failing("#B_XYZ")} << yes << 7
-                                       << "Resposta inesperada do equipamento!"
-                                       << "unexpected_answer";
-    QTest::newRow("link lost") << Options{hanging_up()} << yes << 8 << "Comunicação interrompida!"
-                               << "link_lost";
-    QTest::newRow("first unit in --port order decides")
-        << Options{hanging_up(), failing()} << yes << 8 << "Comunicação interrompida!"
-        << "link_lost";
-    QTest::newRow("package refused") << one << QStringList{"--yes", dir.filePath("Damaged#1.vkt")} << 3
-                                     << "Erro! Pacote vazio ou danificado"
-                                     << "";
-    QTest::newRow("missing package") << one << QStringList{"--yes", dir.filePath("None#1.vkt")} << 3 << "no package"
-                                     << "";
-    QTest::newRow("missing port") << one << QStringList{"--yes", "--port", "/dev/vkt-no-such-port"} << 4
-                                  << "/dev/vkt-no-such-port: "
-                                  << "";
-    QTest::newRow("unknown option") << one << QStringList{"--yes", "--speed"} << 2 << "Unknown option"
-                                    << "";
-    QTest::newRow("no terminal, no --yes") << one << QStringList{} << 2 << "--yes"
-                                           << "";
+    // Each stage once, the last text again as the unit's ending, then the summary.
+    const auto run = [](const char* row, const Options& units, int code, const char* end_class, QStringList shown,
+                        const QString& text) {
+        const QString ending = text + QStringLiteral(" (%1, código %2)").arg(end_class).arg(code);
+        shown << "%1 (1 / 1) " + text << "%1 (1 / 1) fim: " + ending;
+        shown << (code == 0 ? QStringList{"1 atualizado"}
+                            : QStringList{"0 atualizados, 1 com falha", "  %1: " + ending});
+        QTest::newRow(row) << units << QStringList() << code << end_class << shown;
+    };
+    const auto refused = [](const char* row, const Options& units, const QStringList& args, int code,
+                            const QString& text) {
+        QTest::newRow(row) << units << args << code << QString() << QStringList{"vkt-update: " + text};
+    };
+    // The equipment's own check, without any equipment: a line per file, and the package's.
+    const auto checked = [this](const char* row, const QByteArray& grid, int code, const QStringList& shown) {
+        const QString path = dir.filePath(QStringLiteral("P#%1.vkt").arg(code));
+        QVERIFY(package_builder::write_package(
+            path, {{"MAIN_1.s", package_builder::converted_firmware('C', 2)}, {"GRID_1.s", grid}}));
+        QTest::newRow(row) << Options() << QStringList{"--check", path} << code << QString() << shown;
+    };
+    const QStringList started{"%1 (1 / 1) Bootloader Iniciado"};
+    run("updated", one, 0, "success",
+        started + QStringList{"%1 (1 / 1) Enviando dados...", "%1 (1 / 1) Reprogramando Firmware..."},
+        "Operação realizada com Sucesso!");
+    run("device failure", {faulty(&Sim::Options::fail_file)}, 5, "device_failure", started, "Erro de Checksum!");
+    run("time-out", {faulty(&Sim::Options::silent_file)}, 6, "timeout", {}, "TimeOut");
+    run("unexpected answer", {faulty(&Sim::Options::fail_file, 10, "#B_XYZ")}, 7, "unexpected_answer", started,
+        "Resposta inesperada do equipamento!");
+    run("link lost", {faulty(&Sim::Options::hang_up_file)}, 8, "link_lost", started, "Comunicação interrompida!");
+    refused("package refused", one, {"--yes", dir.filePath("Damaged#1.vkt")}, 3,
+            "Erro! Pacote vazio ou danificado; nothing was sent");
+    refused("missing package", one, {"--yes", dir.filePath("None#1.vkt")}, 3,
+            "no package " + dir.filePath("None#1.vkt"));
+    refused("missing port", one, {"--yes", "--port", "/dev/vkt-no-such-port", package}, 4,
+            "/dev/vkt-no-such-port: Porta não encontrada ou não pôde ser aberta; nothing was sent");
+    refused("unknown option", one, {"--yes", "--speed", package}, 2, "Unknown option 'speed'. See --help.");
+    refused("no terminal, no --yes", one, {package}, 2,
+            "no terminal to ask for consent; give --yes to start without asking; nothing was sent");
+    const QByteArray grid = package_builder::converted_firmware('A', 3);
+    checked("checked: sound", grid, 0,
+            {"MAIN_1.s: board C, 6 lines, 45 bytes: OK", "GRID_1.s: board A, 7 lines, 62 bytes: OK",
+             "P#0.vkt: 2 files, 0 with problems"});
+    checked("checked: a line too many, the last without its CR", grid + "S1", 3,
+            {"MAIN_1.s: board C, 6 lines, 45 bytes: OK",
+             "GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
+             "\"03\"; line 4: expected size \"042\" for 53 data bytes, found \"040\"; line 8: expected CR at the "
+             "end, found \"1\"",
+             "P#3.vkt: 2 files, 1 with problems"});
 }
 
-// What a script reads of each ending: the status, the last text and the unit's record. Whatever is refused before
+// What a script reads of each ending: the status, the lines shown and the unit's record. Whatever is refused before
 // the start sends nothing and leaves nothing behind.
 void tst_vkt_update::endings()
 {
     QFETCH(Options, units);
     QFETCH(QStringList, args);
     QFETCH(int, code);
-    QFETCH(QString, last_text);
     QFETCH(QString, end_class);
+    QFETCH(QStringList, shown);
     QFile::remove(reports);
     Line line(units);
-    if (args.size() < 2 || !args.last().endsWith(".vkt"))
-        args << package;
-    line.start(line.ports() + QStringList{"--report", reports} + args);
+    line.start(line.ports() + QStringList{"--report", reports} +
+               (args.isEmpty() ? QStringList{"--yes", package} : args));
     QCOMPARE(line.finish(), code);
 
-    const QString port = line.units.front()->port_path();
-    QStringList shown = line.err.split('\n', Qt::SkipEmptyParts);
-    if (!end_class.isEmpty())
-        shown = line.out.split('\n').filter(port + " (1 / 1) fim: ");
-    QVERIFY2(!shown.isEmpty() && shown.last().contains(last_text), qPrintable(line.out + line.err));
+    const QString port = units.isEmpty() ? QString() : line.units.front()->port_path();
+    QStringList lines = (line.out.isEmpty() ? line.err : line.out).split('\n', Qt::SkipEmptyParts);
+    for (QString& text : lines)
+        text.remove(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d "));
+    QCOMPARE(lines, shown.replaceInStrings("%1", port));
     QCOMPARE(unpacked_left(), QStringList());
-    QCOMPARE(QFile::exists(reports), !end_class.isEmpty());
-    if (end_class.isEmpty()) {
-        QCOMPARE(shown.size(), 1);
-        QCOMPARE(line.sent(), 0);
-        return;
-    }
-    QFile file(reports);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QList<QJsonObject> records = json_lines(QString::fromUtf8(file.readAll()));
-    QCOMPARE(records.size(), units.size());
-    const auto record = std::find_if(records.begin(), records.end(),
-                                     [&](const QJsonObject& r) { return r.value("port").toString() == port; });
-    QVERIFY(record != records.end());
-    QCOMPARE(record->value("end_class").toString(), end_class);
-    QCOMPARE(record->value("exit_code").toInt(), code);
+    const QMap<QString, QJsonObject> records = records_in(reports);
+    QCOMPARE(records.keys(), end_class.isEmpty() ? QStringList() : QStringList{port});
+    QCOMPARE(line.sent() > 0, !end_class.isEmpty());
+    const QJsonObject record = records.value(port);
+    QCOMPARE(record.value("end_class").toString(), end_class);
+    QCOMPARE(record.value("exit_code").toInt(-1), end_class.isEmpty() ? -1 : code);
+    QFile packed(package);
+    QVERIFY(packed.open(QIODevice::ReadOnly));
+    QCOMPARE(record.value("package_sha256").toString(),
+             end_class.isEmpty() ? QString()
+                                 : QCryptographicHash::hash(packed.readAll(), QCryptographicHash::Sha256).toHex());
 }
 
-// The others are updated whatever one unit does; the JSON stream and the records say which unit ended how.
-void tst_vkt_update::four_units_one_failing()
+// The others are updated whatever one unit does; the JSON stream and the records say which unit ended how, and a
+// unit silent for seconds is told as such while the run waits for it.
+void tst_vkt_update::four_units_two_failing()
 {
     QFile::remove(reports);
-    Line line({Sim::Options(), Sim::Options(), failing(), Sim::Options()});
-    line.start(line.ports() + QStringList{"--yes", "--json", "--report", reports, package});
-    QCOMPARE(line.finish(), 5);
+    Line line({Sim::Options(), faulty(&Sim::Options::silent_file), Sim::Options(), faulty(&Sim::Options::fail_file)});
+    line.start(line.ports() + QStringList{"--yes", "--json", "--report", reports, package},
+               "confirm_pause_ms=20,reply_ms=6500");
+    QCOMPARE(line.finish(), 6);
 
-    QMap<QString, QJsonObject> ends;
-    for (const QString& text : line.out.split('\n', Qt::SkipEmptyParts)) {
-        const QJsonObject event = QJsonDocument::fromJson(text.toUtf8()).object();
-        QVERIFY2(!event.isEmpty(), qPrintable(text));
+    const struct {
+        QStringList events; // each kind once in a row
+        const char* end_class;
+        int code;
+        QByteArray last_sent;
+    } expected[] = {
+        {{"started", "stage", "end"}, "success", 0, "#B_END"},
+        {{"started", "silent", "stage", "end"}, "timeout", 6, "#B_STR"},
+        {{"started", "stage", "end"}, "success", 0, "#B_END"},
+        {{"started", "stage", "end"}, "device_failure", 5, "#B_STR"},
+    };
+    QMap<QString, QStringList> events;
+    QMap<QString, int> codes;
+    for (const QJsonObject& event : json_lines(line.out)) {
         for (const char* field : {"port", "time", "event", "text", "progress", "file", "files"})
-            QVERIFY2(event.contains(field), qPrintable(text));
+            QVERIFY2(event.contains(field), qPrintable(QJsonDocument(event).toJson()));
         QVERIFY(QDateTime::fromString(event.value("time").toString(), Qt::ISODateWithMs).isValid());
-        if (event.value("event") == "end") {
-            QVERIFY2(!ends.contains(event.value("port").toString()), qPrintable(text));
-            ends.insert(event.value("port").toString(), event);
-        }
+        const QString kind = event.value("event").toString();
+        QStringList& seen = events[event.value("port").toString()];
+        if (seen.value(seen.size() - 1) != kind)
+            seen << kind;
+        if (kind == "silent")
+            QVERIFY(QRegularExpression("^sem resposta há [56] s$").match(event.value("text").toString()).hasMatch());
+        codes[event.value("port").toString()] = event.value("exit_code").toInt(-1);
     }
-    QFile file(reports);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QList<QJsonObject> records = json_lines(QString::fromUtf8(file.readAll()));
+    const QMap<QString, QJsonObject> records = records_in(reports);
     QCOMPARE(records.size(), 4);
     for (int i = 0; i < 4; ++i) {
         const QString port = line.units[i]->port_path();
-        const QString end_class = i == 2 ? "device_failure" : "success";
-        QCOMPARE(ends.value(port).value("end_class").toString(), end_class);
-        QCOMPARE(ends.value(port).value("exit_code").toInt(), i == 2 ? 5 : 0);
-        QCOMPARE(line.units[i]->tokens().last(), QByteArray(i == 2 ? "#B_STR" : "#B_END"));
-        const int at = std::find_if(records.begin(), records.end(),
-                                    [&](const QJsonObject& r) { return r.value("port").toString() == port; }) -
-                       records.begin();
-        QVERIFY(at < 4);
-        QCOMPARE(records[at].value("end_class").toString(), end_class);
-        QCOMPARE(records[at].value("files").toArray().size(), 1);
-        QVERIFY(QFileInfo(records[at].value("service_log").toString()).isFile());
+        QCOMPARE(events.value(port), expected[i].events);
+        QCOMPARE(codes.value(port), expected[i].code);
+        QCOMPARE(line.units[i]->tokens().last(), expected[i].last_sent);
+        QCOMPARE(records.value(port).value("end_class").toString(), expected[i].end_class);
+        QCOMPARE(records.value(port).value("files").toArray().size(), 1);
+        QVERIFY(QFileInfo(records.value(port).value("service_log").toString()).isFile());
     }
-    QVERIFY2(line.err.endsWith("3 atualizados, 1 com falha\n  " + line.units[2]->port_path() +
+    QVERIFY2(line.err.endsWith("2 atualizados, 2 com falha\n  " + line.units[1]->port_path() +
+                               ": TimeOut (timeout, código 6)\n  " + line.units[3]->port_path() +
                                ": Erro de Checksum! (device_failure, código 5)\n"),
              qPrintable(line.err));
 }
@@ -285,54 +307,83 @@ void tst_vkt_update::interrupted_mid_run()
              qPrintable(line.out));
 }
 
-// An operator who answers no at the terminal sends nothing.
-void tst_vkt_update::consent_refused_on_a_terminal()
+void tst_vkt_update::on_a_terminal_data()
 {
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("code");
+    QTest::newRow("no") << QByteArray("n\n") << 9;
+    QTest::newRow("yes") << QByteArray("SIM\n") << 6;
+}
+
+// On a terminal the operator is asked, and an answer other than yes sends nothing. Then each unit's line is drawn
+// again in place, no wider than the terminal: its stage, progress and, once the link is known, the least time left.
+void tst_vkt_update::on_a_terminal()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(int, code);
+    // 1401 lines at the UART's 25 ms, the pauses after both files and the event board's restart: 60.025 s at least.
+    QTemporaryDir folder;
+    const QString estimated = folder.filePath("Linha_X#2.vkt");
+    QVERIFY(package_builder::write_package(estimated, {{"MAIN_1.s", package_builder::converted_firmware('C', 1390)},
+                                                       {"EVENT_2.s", package_builder::converted_firmware('F', 3)}}));
+    Sim::Options scripted;
+    scripted.automatic = false;
+    Line line(Options{scripted});
+    // A unit that announces its link and never asks for the data: the run ends when the guard runs out.
+    Sim& unit = *line.units.front();
+    connect(&unit, &Sim::got, [&unit] { unit.send("#B_UAR"); });
+    const QString head = unit.port_path() + " (1 / 2)   ";
+    const QString announced = head + "Bootloader Iniciado" + QString(16, ' ') + "1 %  ≥ 1:00";
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(announced.size() + 2);
     int master = -1, slave = -1;
-    QVERIFY(::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
-    Line line(Options{Sim::Options()});
+    QVERIFY(::openpty(&master, &slave, nullptr, nullptr, &size) == 0);
+    termios mode{};
+    ::tcgetattr(slave, &mode);
+    ::cfmakeraw(&mode);
+    ::tcsetattr(slave, TCSANOW, &mode);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
     line.process.setStandardInputFile(QString::fromLocal8Bit(::ttyname(slave)));
-    line.start(line.ports() + QStringList{package});
-    QByteArray asked;
+    line.process.setStandardOutputFile(QString::fromLocal8Bit(::ttyname(slave)));
+    line.start(line.ports() + QStringList{"--report", reports, estimated},
+               "confirm_pause_ms=7000,event_port_pause_ms=11000,baud_guard_ms=700");
+    QByteArray asked, screen;
+    const auto read_screen = [&] {
+        char block[4096];
+        for (ssize_t got; (got = ::read(master, block, sizeof block)) > 0;)
+            screen.append(block, static_cast<int>(got));
+        return line.process.state() == QProcess::NotRunning;
+    };
     QVERIFY(
-        run_until([&] { return (asked += line.process.readAllStandardError()).contains("[s/N]"); }, run_timeout_ms));
-    QCOMPARE(::write(master, "n\n", 2), 2);
-    QCOMPARE(line.finish(), 9);
+        run_until([&] { return (asked += line.process.readAllStandardError()).contains("[s/N] "); }, run_timeout_ms));
+    QCOMPARE(::write(master, answer.constData(), answer.size()), answer.size());
+    QVERIFY(run_until(read_screen, run_timeout_ms));
+    read_screen();
     ::close(slave);
     ::close(master);
-    QCOMPARE(line.sent(), 0);
+    QCOMPARE(line.process.exitCode(), code);
     QCOMPARE(unpacked_left(), QStringList());
-}
-
-void tst_vkt_update::check_data()
-{
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("shown");
-    const QByteArray sound = package_builder::converted_firmware('A', 3);
-    QTest::newRow("sound") << sound << 0 << "GRID_1.s: board A, 7 lines, 62 bytes: OK";
-    QTest::newRow("a line too many, the last without its CR")
-        << sound + "S1" << 3
-        << "GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
-           "\"03\"; line 4: expected size \"042\" for 53 data bytes, found \"040\"; line 8: expected CR at the "
-           "end, found \"1\"";
-}
-
-// The equipment's own check, without any equipment: one line per file, and the package's status.
-void tst_vkt_update::check()
-{
-    QFETCH(QByteArray, file);
-    QFETCH(int, code);
-    QFETCH(QString, shown);
-    QTemporaryDir folder;
-    const QString checked = folder.filePath("P#1.vkt");
-    QVERIFY(package_builder::write_package(
-        checked, {{"MAIN_1.s", package_builder::converted_firmware('C', 2)}, {"GRID_1.s", file}}));
-    Line line(Options{});
-    line.start({"--check", checked});
-    QCOMPARE(line.finish(), code);
-    QCOMPARE(line.out.split('\n').at(1), shown);
-    QCOMPARE(names_in(folder.path()), QStringList{"P#1.vkt"});
+    QCOMPARE(QString::fromUtf8(asked + line.process.readAllStandardError()),
+             "Equipamento: Linha X\n- Não desligue o equipamento durante a atualização!\n- Não interrompa a "
+             "comunicação!\n- Certifique-se que o cartão SD está conectado (Se Houver)\nIniciar a atualização de "
+             "Linha_X#2.vkt em 1 unidade? [s/N] " +
+                 QString(code == 9 ? "vkt-update: not started; nothing was sent\n" : ""));
+    if (code == 9) {
+        QCOMPARE(line.sent() + screen.size(), 0);
+        return;
+    }
+    // Every redraw climbs back to the first unit's line.
+    const auto frame = [](const QString& text) { return "\r\x1b[2K" + text + '\n'; };
+    const QString ended = frame(head + "FALHA Dispositivo Incompatível!");
+    QStringList frames = QString::fromUtf8(screen).split("\x1b[1A");
+    QCOMPARE(frames.takeFirst(), "≥: tempo mínimo (envio e pausas do protocolo; sem a gravação do equipamento)\n" +
+                                     frame(head + QString(35, ' ') + "0 %"));
+    QCOMPARE(frames.takeLast(), ended + "0 atualizados, 1 com falha\n  " + unit.port_path() +
+                                    ": Dispositivo Incompatível! (timeout, código 6)\n");
+    QVERIFY2(frames.contains(frame(announced)), qPrintable(frames.join('|')));
+    frames.removeAll(frame(announced));
+    frames.removeAll(ended);
+    QCOMPARE(frames, QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_vkt_update)

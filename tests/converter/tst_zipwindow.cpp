@@ -41,7 +41,7 @@ private slots:
 // A successful conversion is proven on its way to the bootloader by the round trip; here it fails.
 // The folder PACOTE, also the working directory, holds a_GRID.s19 and C_LOAD.s19 beside the row's
 // files; beside it lies an operator's outside.s19. Special contents make links to it, FIFOs,
-// folders and sparse files over the size bound; "../PACOTE.vkt" is where the package goes. The
+// folders and sparse files at and over the size bound; "../PACOTE.vkt" is where the package goes. The
 // folder chosen is PACOTE, a folder in it, or none (null). Only the files the hint names may change.
 void tst_zipwindow::conversion_data()
 {
@@ -62,11 +62,13 @@ void tst_zipwindow::conversion_data()
     row("link to a file outside", {{"b_MAIN.s19", "<link>"}}, open_failed);
     row("FIFO", {{"b_MAIN.s19", "<fifo>"}}, open_failed);
     row("file over the bound", {{"b_MAIN.s19", "<giant>"}}, "Erro! Arquivo grande demais");
+    row("file at the bound: read, and its zeros found", {{"b_MAIN.s19", "<bound>"}}, "Erro! Arquivo Inválido!",
+        "INFO: Arquivo com byte nulo: b_MAIN.s19");
     row("empty folder", {{"sub", "<folder>"}}, "Erro! A pasta não tem arquivos", {}, "sub");
     row("no folder chosen", {}, "Erro! Nenhuma pasta selecionada", {}, QString());
-    // A file-size limit of 1 MB stands in for a disk that fills up half way through.
-    row("write fails after the checks", {{"b_BAT.s19", QByteArray(2 << 20, 'S')}},
-        "Erro! Não foi possível gravar o arquivo", "INFO: Já convertidos: a_GRID.s19");
+    // A file-size limit of 1 MB stands in for a full disk.
+    row("write fails at the first file", {{"0_BAT.s19", QByteArray(2 << 20, 'S')}},
+        "Erro! Não foi possível gravar o arquivo", "INFO: Nenhum arquivo foi alterado");
     row("package path is a link", {{"../PACOTE.vkt", "<link>"}}, "Erro! Não foi possível converter a pasta",
         "INFO: Já convertidos: a_GRID.s19, C_LOAD.s19");
 }
@@ -91,9 +93,11 @@ void tst_zipwindow::conversion()
             QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         else if (it.value() == "<folder>")
             QVERIFY(QDir().mkdir(path));
+        else if (it.value().startsWith('<')) // a sparse file of zeros behind its first byte
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("S") == 1 &&
+                    file.resize(firmware_rules::largest_input + (it.value() == "<giant>" ? 1 : 0)));
         else
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(it.value() == "<giant>" ? "S" : it.value()) >= 0 &&
-                    file.resize(it.value() == "<giant>" ? 1 << 24 : it.value().size()));
+            QVERIFY(write_file(path, it.value()));
     }
     auto expected = package_builder::snapshot(root.path());
     zipwindow window;

@@ -6,11 +6,11 @@
 #include "support/window_under_test.h"
 #include "widgets/form_fonts.h"
 #include "widgets/popup.h"
-#include "x_keyboard.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QCommandLinkButton>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -18,8 +18,112 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+// Xlib names its event codes as Qt names its event types.
+#undef KeyRelease
+
 namespace
 {
+
+// A key reaches the program within milliseconds on Xvfb; the bound only keeps a lost key from
+// hanging the run.
+constexpr int arrival_bound_ms = 2000;
+
+struct ModifierKey {
+    Qt::KeyboardModifier modifier;
+    KeySym keysym;
+};
+const ModifierKey modifier_keys[] = {
+    {Qt::ControlModifier, XK_Control_L},
+    {Qt::ShiftModifier, XK_Shift_L},
+};
+
+// Types as a keyboard does: every key goes through the X server (XTest), so it reaches whatever
+// has the focus there, and the window's focused widget and shortcuts decide what it does. Each
+// typing returns once the program has received the last key; false when a key has no keycode or
+// never arrived.
+class XKeyboard : public QObject
+{
+public:
+    XKeyboard() : display(XOpenDisplay(nullptr)) { QCoreApplication::instance()->installEventFilter(this); }
+    ~XKeyboard() override
+    {
+        if (display)
+            XCloseDisplay(display);
+    }
+    bool is_open() const { return display != nullptr; }
+    // Gives the window the server's input focus; true once the server and Qt both say it has it.
+    bool activate(QWidget* window)
+    {
+        window->activateWindow();
+        if (!QTest::qWaitForWindowActive(window))
+            return false;
+        Window focus;
+        int revert_to;
+        XGetInputFocus(display, &focus, &revert_to);
+        return focus == window->winId();
+    }
+    // Latin-1 keysyms are the characters' own code points; Qt names a letter key by its capital.
+    bool type(const QKeySequence& chords)
+    {
+        for (int i = 0; i < chords.count(); ++i) {
+            const int key = chords[i] & ~Qt::KeyboardModifierMask;
+            const KeySym keysym = key < 0x100                ? QChar(key).toLower().unicode()
+                                  : key == Qt::Key_Backspace ? XK_BackSpace
+                                                             : NoSymbol;
+            if (!stroke(keysym, Qt::KeyboardModifiers(chords[i] & Qt::KeyboardModifierMask)))
+                return false;
+        }
+        return true;
+    }
+    bool type(const QString& text)
+    {
+        return std::all_of(text.begin(), text.end(), [this](QChar c) { return stroke(c.unicode(), Qt::NoModifier); });
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyRelease)
+            last_release = static_cast<QKeyEvent*>(event)->nativeScanCode();
+        return false;
+    }
+
+private:
+    bool stroke(unsigned long keysym, Qt::KeyboardModifiers modifiers)
+    {
+        const KeyCode code = XKeysymToKeycode(display, keysym);
+        if (code == 0)
+            return false;
+        // A character the key gives only on its shifted level, such as a capital, needs Shift.
+        if (XkbKeycodeToKeysym(display, code, 0, 0) != keysym)
+            modifiers |= Qt::ShiftModifier;
+        QVector<KeyCode> held;
+        for (const ModifierKey& row : modifier_keys) {
+            if (modifiers & row.modifier)
+                held << XKeysymToKeycode(display, row.keysym);
+        }
+        for (KeyCode key : held)
+            XTestFakeKeyEvent(display, key, True, CurrentTime);
+        XTestFakeKeyEvent(display, code, True, CurrentTime);
+        XTestFakeKeyEvent(display, code, False, CurrentTime);
+        for (auto key = held.crbegin(); key != held.crend(); ++key)
+            XTestFakeKeyEvent(display, *key, False, CurrentTime);
+        last_release = 0;
+        XSync(display, False);
+        // The server hands the faked keys on in order: once the last release is in, so is the rest.
+        // Waiting for it also keeps a doubled letter from reading as one key held down.
+        const KeyCode last = held.isEmpty() ? code : held.first();
+        return QTest::qWaitFor([&] { return last_release == last; }, arrival_bound_ms);
+    }
+
+    Display* display = nullptr;
+    quint32 last_release = 0;
+};
 
 // Wrapped text needs the height its width gives it; other text its size hint.
 void check_fit(QWidget* widget, QStringList& faults)

@@ -1,14 +1,10 @@
-#include "equipment/equipment_simulator.h"
 #include "link/port_catalog.h"
 #include "support/fake_port_catalog.h"
 
 #include <QDir>
-#include <QSerialPort>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <memory>
 
 namespace
 {
@@ -41,7 +37,6 @@ private slots:
     void listings();
     void usb_location_from_sysfs();
     void watcher_signals_each_plug_and_unplug_once();
-    void unit_moved_to_another_pseudo_terminal_is_reopened();
 };
 
 void tst_port_catalog::find_again_data()
@@ -53,33 +48,24 @@ void tst_port_catalog::find_again_data()
 
     const PortIdentity unit = ftdi("ttyACM0", "A1", "1-1.2");
     const PortIdentity no_serial = ftdi("ttyACM0", "", "1-1.2");
-    const struct {
-        const char* row;
-        Outcome outcome;
-        const char* name;
-        PortIdentity before;
-        QList<PortIdentity> now;
-    } rows[] = {
-        // clang-format off
-        {"back under a new name", Outcome::found, "ttyACM1", unit, {ftdi("ttyACM1", "A1", "1-1.2")}},
-        {"no serial: the same kind at the same socket", Outcome::found, "ttyACM2", no_serial,
-            {ftdi("ttyACM1", "", "1-1.3"), ftdi("ttyACM2", "", "1-1.2")}},
-        {"a serial on one side only: the kind and socket decide", Outcome::found, "ttyACM1", no_serial,
-            {ftdi("ttyACM1", "A1", "1-1.2")}},
-        {"no serial: another kind at the socket is not it", Outcome::absent, "", no_serial,
-            {adapter("ttyACM1", "", 0x2341, 0x0043, "1-1.2")}},
-        {"the old name preferred among alike ports", Outcome::found, "ttyUSB1", ftdi("ttyUSB1", "A1"),
-            {ftdi("ttyUSB0", "A1"), ftdi("ttyUSB1", "A1")}},
-        {"two alike, neither under the old name: not guessed", Outcome::ambiguous, "", ftdi("ttyUSB0", "A1"),
-            {ftdi("ttyUSB1", "A1"), ftdi("ttyUSB2", "A1")}},
-        {"a clone's serial at another socket is another unit", Outcome::absent, "", unit,
-            {ftdi("ttyACM1", "A1", "1-1.3")}},
-        {"vanished for good", Outcome::absent, "", unit, {}},
-        {"no identity to look for", Outcome::unidentified, "", ftdi("ttyACM0", ""), {ftdi("ttyACM0", "")}},
-        // clang-format on
+    const auto row = [](const char* name, const PortIdentity& before, const QList<PortIdentity>& now, Outcome outcome,
+                        const char* port = "") {
+        QTest::newRow(name) << before << now << int(outcome) << QString(port);
     };
-    for (const auto& row : rows)
-        QTest::newRow(row.row) << row.before << row.now << int(row.outcome) << QString(row.name);
+    row("back under a new name", unit, {ftdi("ttyACM1", "A1", "1-1.2")}, Outcome::found, "ttyACM1");
+    row("no serial: the same kind at the same socket", no_serial,
+        {ftdi("ttyACM1", "", "1-1.3"), ftdi("ttyACM2", "", "1-1.2")}, Outcome::found, "ttyACM2");
+    row("a serial on one side only: the kind and socket decide", no_serial, {ftdi("ttyACM1", "A1", "1-1.2")},
+        Outcome::found, "ttyACM1");
+    row("no serial: another kind at the socket is not it", no_serial, {adapter("ttyACM1", "", 0x2341, 0x0043, "1-1.2")},
+        Outcome::absent);
+    row("the old name preferred among alike ports", ftdi("ttyUSB1", "A1"),
+        {ftdi("ttyUSB0", "A1"), ftdi("ttyUSB1", "A1")}, Outcome::found, "ttyUSB1");
+    row("two alike, neither under the old name: not guessed", ftdi("ttyUSB0", "A1"),
+        {ftdi("ttyUSB1", "A1"), ftdi("ttyUSB2", "A1")}, Outcome::ambiguous);
+    row("a clone's serial at another socket is another unit", unit, {ftdi("ttyACM1", "A1", "1-1.3")}, Outcome::absent);
+    row("vanished for good", unit, {}, Outcome::absent);
+    row("no identity to look for", ftdi("ttyACM0", ""), {ftdi("ttyACM0", "")}, Outcome::unidentified);
 }
 
 void tst_port_catalog::find_again()
@@ -102,24 +88,18 @@ void tst_port_catalog::resolve_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("error");
 
-    const struct {
-        const char* row;
-        const char* spec;
-        const char* name;
-        const char* error;
-    } rows[] = {
-        {"usb: serial, letter case aside", "usb:a1", "ttyUSB0", ""},
-        {"loc: socket", "loc:1-1.3", "ttyUSB1", ""},
-        {"id: the one of its kind", "id:2341:0043", "ttyACM0", ""},
-        {"id: several of a kind", "id:0403:6001", "", "several ports with VID:PID 0403:6001: ttyUSB0, ttyUSB1"},
-        {"unknown serial", "usb:Z9", "", "no port with USB serial Z9"},
-        {"nothing after the prefix", "loc:", "", "loc: names no USB location"},
-        {"nothing given", "", "", "no port given"},
-        {"plain name", "ttyUSB1", "ttyUSB1", ""},
-        {"unlisted path as given", "/dev/pts/5", "/dev/pts/5", ""},
+    const auto row = [](const char* name, const char* spec, const char* port, const char* error = "") {
+        QTest::newRow(name) << QString(spec) << QString(port) << QString(error);
     };
-    for (const auto& row : rows)
-        QTest::newRow(row.row) << QString(row.spec) << QString(row.name) << QString(row.error);
+    row("usb: serial, letter case aside", "usb:a1", "ttyUSB0");
+    row("loc: socket", "loc:1-1.3", "ttyUSB1");
+    row("id: the one of its kind", "id:2341:0043", "ttyACM0");
+    row("id: several of a kind", "id:0403:6001", "", "several ports with VID:PID 0403:6001: ttyUSB0, ttyUSB1");
+    row("unknown serial", "usb:Z9", "", "no port with USB serial Z9");
+    row("nothing after the prefix", "loc:", "", "loc: names no USB location");
+    row("nothing given", "", "", "no port given");
+    row("plain name", "ttyUSB1", "ttyUSB1");
+    row("unlisted path as given", "/dev/pts/5", "/dev/pts/5");
 }
 
 void tst_port_catalog::resolve()
@@ -202,32 +182,6 @@ void tst_port_catalog::watcher_signals_each_plug_and_unplug_once()
     catalog.listed << ftdi("ttyUSB0", "A1");
     QTest::qWait(50);
     QCOMPARE(spy.count(), 3);
-}
-
-void tst_port_catalog::unit_moved_to_another_pseudo_terminal_is_reopened()
-{
-    EquipmentSimulator::Options recording;
-    recording.automatic = false;
-    auto unit = std::make_unique<EquipmentSimulator>(recording);
-    QVERIFY(unit->open_pty());
-    FakePortCatalog catalog;
-    catalog.listed = {ftdi(unit->port_path(), "SIM1", "1-1.2"), ftdi("ttyUSB0", "SIM2", "1-1.3")};
-    const PortIdentity before = port_catalog::lookup(unit->port_path(), catalog.ports());
-
-    // The unit resets and comes back on a new terminal before the old one is gone, so the
-    // system cannot hand it the old number again.
-    EquipmentSimulator moved(recording);
-    QVERIFY(moved.open_pty());
-    unit.reset();
-    catalog.listed[0] = ftdi(moved.port_path(), "SIM1", "1-1.2");
-
-    const port_catalog::FoundAgain found = port_catalog::find_again(before, catalog.ports());
-    QVERIFY(found.port);
-    QCOMPARE(found.port->name, moved.port_path());
-    QSerialPort port(found.port->name);
-    QVERIFY(port.open(QIODevice::ReadWrite));
-    port.write("#B_STR");
-    QTRY_COMPARE(moved.tokens(), QList<QByteArray>{"#B_STR"});
 }
 
 QTEST_GUILESS_MAIN(tst_port_catalog)

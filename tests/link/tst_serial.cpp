@@ -52,9 +52,6 @@ private slots:
         QVERIFY(link->device.open_pty());
     }
     void cleanup() { link.reset(); }
-    void opening();
-    void received_data();
-    void received();
     void reply_timeout_data();
     void reply_timeout();
     void loss_is_reported_once();
@@ -62,43 +59,6 @@ private slots:
 private:
     std::unique_ptr<Link> link;
 };
-
-void tst_serial::opening()
-{
-    // A port that is not there is no news for the operator.
-    link->serial.open_port(QStringLiteral("/dev/no-such-port"));
-    QCOMPARE(link->spy.count(), 0);
-
-    QVERIFY(link->open());
-    QCOMPARE(link->device.line_baud(), 19200);
-    // Written whole, a zero byte included.
-    link->serial.write_data(QByteArray("S1\0x\r", 5));
-    QTRY_COMPARE(link->device.lines_of(-1), QList<QByteArray>{QByteArray("S1\0x\r", 5)});
-}
-
-void tst_serial::received_data()
-{
-    QTest::addColumn<QList<QByteArray>>("pieces");
-    QTest::addColumn<QList<QByteArray>>("emitted");
-    QTest::newRow("3 + 4 bytes emitted once as 7") << QList<QByteArray>{"#B_", "PR50"} << QList<QByteArray>{"#B_PR50"};
-    QTest::newRow("5 bytes wait for more") << QList<QByteArray>{"#B_PR"} << QList<QByteArray>{};
-    QTest::newRow("two tokens in one delivery, one emission")
-        << QList<QByteArray>{"#B_PR\x10#B_ENV"} << QList<QByteArray>{"#B_PR\x10#B_ENV"};
-    QTest::newRow("zero byte passed upward")
-        << QList<QByteArray>{QByteArray("#B_PR\0", 6)} << QList<QByteArray>{QByteArray("#B_PR\0", 6)};
-}
-
-void tst_serial::received()
-{
-    QFETCH(QList<QByteArray>, pieces);
-    QFETCH(QList<QByteArray>, emitted);
-    QVERIFY(link->open());
-    link->spy.clear();
-    for (const QByteArray& piece : pieces)
-        link->device.send(piece);
-    QTest::qWait(150);
-    QCOMPARE(emissions(link->spy), emitted);
-}
 
 void tst_serial::reply_timeout_data()
 {

@@ -48,6 +48,7 @@ void tst_bootloader_protocol::progress_report_data()
     QTest::newRow("0xFF alone is no UTF-8: 0") << report("\xFF") << true << sending << 0;
     // A valid two-byte sequence decodes to 233, which the device's signed byte reads as -23.
     QTest::newRow("U+00E9 reads as signed -23") << report("\xC3\xA9") << true << sending << -23;
+    QTest::newRow("U+00FF, the last one-byte value: -1") << report("\xC3\xBF") << true << sending << -1;
     QTest::newRow("byte before the token: R at position 5, 82") << QByteArray("x#B_PR\x10") << true << sending << 82;
 }
 

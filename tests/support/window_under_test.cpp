@@ -2,6 +2,7 @@
 
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
+#include "equipment/equipment_simulator.h"
 #include "support/dialog_answer.h"
 #include "widgets/popup.h"
 
@@ -74,9 +75,25 @@ bool WindowUnderTest::choose_package(const QString& path)
     return text("fileLineEdit") == path;
 }
 
-bool WindowUnderTest::invoke(const char* slot, QGenericArgument first, QGenericArgument second)
+bool WindowUnderTest::start_run(EquipmentSimulator& equipment, const QString& package)
 {
-    return QMetaObject::invokeMethod(window, slot, first, second);
+    window->show();
+    if (!equipment.open_pty() || !connect_to(equipment.port_path()) || !choose_package(package) || !popup->isVisible())
+        return false;
+    popup->findChild<QPushButton*>("initButton")->click();
+    return true;
+}
+
+bootloader_protocol::Waits short_waits()
+{
+    bootloader_protocol::Waits waits;
+    waits.baud_guard_ms = 200;
+    waits.reply_ms = 200;
+    waits.link_retry_bound_ms = 200;
+    waits.event_port_pause_ms = 300;
+    waits.confirm_pause_ms = 100;
+    waits.silence_bound_ms = 800;
+    return waits;
 }
 
 bool run_until(const std::function<bool()>& done, int timeout_ms)

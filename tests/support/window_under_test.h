@@ -1,13 +1,15 @@
 #ifndef WINDOW_UNDER_TEST_H
 #define WINDOW_UNDER_TEST_H
 
+#include "rules/bootloader_protocol.h"
+
 #include <QByteArray>
-#include <QGenericArgument>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 
+class EquipmentSimulator;
 class MainWindow;
 class PopUp;
 class QWidget;
@@ -33,14 +35,18 @@ public:
     // Presses "PROCURAR" and answers the file dialog with the path (null cancels); true when the
     // window shows the path it got.
     bool choose_package(const QString& path);
-    // Calls one of the window's private slots.
-    bool invoke(const char* slot, QGenericArgument first = QGenericArgument(),
-                QGenericArgument second = QGenericArgument());
+    // Shows the window, connects to the equipment, opens the package and consents; true once the
+    // run is under way.
+    bool start_run(EquipmentSimulator& equipment, const QString& package);
 
     MainWindow* window = nullptr;
     PopUp* popup = nullptr;
     zipwindow* converter = nullptr;
 };
+
+// The protocol's waits, shortened so that a run takes a fraction of a second; what happens during
+// each stays the same.
+bootloader_protocol::Waits short_waits();
 
 // Runs the event loop as the program does, until done() holds or the time is up; false then.
 // QTest's own waits sleep 10 ms between passes, which would starve a transfer paced at 3 ms.
