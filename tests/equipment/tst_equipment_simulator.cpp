@@ -1,111 +1,138 @@
-#include "rules/firmware_rules.h"
 #include "support/package_builder.h"
 
 #include <QProcess>
-#include <QSerialPort>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
 
 class tst_equipment_simulator : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void check_received_data();
-    void check_received();
-    void tool_plays_a_usb_bootloader();
+    void tool_plays_a_usb_bootloader_to_a_reader_that_leaves();
+    void tool_plays_a_uart_bootloader_on_a_serial_port();
     void tool_command_line_data();
     void tool_command_line();
-    void tool_plays_on_after_its_reader_left();
 };
-
-// Each broken row keeps the line's length, so exactly one check can object.
-void tst_equipment_simulator::check_received_data()
-{
-    QTest::addColumn<int>("line");
-    QTest::addColumn<int>("at");
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("problem");
-
-    QTest::newRow("sound converted file") << 0 << 0 << QByteArray() << QString();
-    QTest::newRow("line count field one too many")
-        << 3 << 0 << QByteArray("015\r") << "line 3: expected line count \"014\"";
-    QTest::newRow("size field wrong") << 4 << 3 << QByteArray("6") << "line 4: expected";
-    QTest::newRow("unknown board identifier") << 2 << 0 << QByteArray("Z\r") << "line 2: expected a board";
-    QTest::newRow("line feed in a record") << 6 << 3 << QByteArray("\n") << "line 6: line feed at byte 4";
-    QTest::newRow("last line without CR") << 24 << 16 << QByteArray("D") << "line 24: expected CR";
-    QTest::newRow("NUL in a record") << 11 << 0 << QByteArray(1, '\0') << "line 11: NUL at byte 1";
-}
-
-void tst_equipment_simulator::check_received()
-{
-    QFETCH(int, line);
-    QFETCH(int, at);
-    QFETCH(QByteArray, bytes);
-    QFETCH(QString, problem);
-
-    QList<QByteArray> lines = package_builder::cr_lines(package_builder::converted_firmware('C', 20));
-    QCOMPARE(lines.size(), 24);
-    if (line > 0) {
-        const int size = lines[line - 1].size();
-        lines[line - 1].replace(at, bytes.size(), bytes);
-        QCOMPARE(lines[line - 1].size(), size);
-    }
-    const QStringList problems = firmware_rules::check_received(lines);
-    QCOMPARE(problems.size(), problem.isEmpty() ? 0 : 1);
-    if (!problem.isEmpty())
-        QVERIFY2(problems.first().startsWith(problem), qPrintable(problems.first()));
-}
 
 namespace
 {
-// Each read the line gives until the last one ends with the text: one read per write of the equipment.
-QList<QByteArray> deliveries_until(QSerialPort& port, const QByteArray& text)
+// Writes the bytes, then gathers each read the line gives until the last one ends with `until`.
+QList<QByteArray> exchange(int line, const QByteArray& bytes, const QByteArray& until)
 {
     QList<QByteArray> reads;
     QElapsedTimer elapsed;
     elapsed.start();
-    while ((reads.isEmpty() || !reads.last().endsWith(text)) && elapsed.elapsed() < 5000) {
-        if (port.waitForReadyRead(100))
-            reads.append(port.readAll());
+    const bool written = ::write(line, bytes.constData(), bytes.size()) == bytes.size();
+    while (written && !until.isEmpty() && (reads.isEmpty() || !reads.last().endsWith(until)) &&
+           elapsed.elapsed() < 5000) {
+        pollfd probe{line, POLLIN, 0};
+        char chunk[256];
+        const ssize_t n = ::poll(&probe, 1, 100) > 0 ? ::read(line, chunk, sizeof chunk) : 0;
+        if (n > 0)
+            reads.append(QByteArray(chunk, static_cast<int>(n)));
     }
     return reads;
 }
+
+speed_t line_rate(int line)
+{
+    termios settings{};
+    ::tcgetattr(line, &settings);
+    return ::cfgetospeed(&settings);
+}
 } // namespace
 
-// The tool as a technician runs it: a pseudo-terminal, a USB bootloader, one sound file, a summary.
-void tst_equipment_simulator::tool_plays_a_usb_bootloader()
+// As a technician runs it, read through `sed 4q`: a pseudo-terminal of its own and a USB bootloader whose every
+// write reaches the program as a read of its own. The token is printed as typed, '%' and all, and the tool plays
+// to the end after its reader has gone.
+void tst_equipment_simulator::tool_plays_a_usb_bootloader_to_a_reader_that_leaves()
 {
     QProcess tool;
-    tool.start(QStringLiteral(VKT_EQUIPMENT_SIM), QStringList());
-    QVERIFY(tool.waitForReadyRead(5000));
-    const QByteArray path = tool.readLine().trimmed();
+    QProcess reader;
+    tool.setStandardOutputProcess(&reader);
+    reader.start(QStringLiteral("sed"), {"-u", "4q"});
+    tool.start(QStringLiteral(VKT_EQUIPMENT_SIM), {"--fail-after", "1:1:#B%1%2", "--silent", "2"});
+    QVERIFY(reader.waitForReadyRead(5000));
+    const QByteArray path = reader.readLine().trimmed();
+    const int line = ::open(path.constData(), O_RDWR | O_NOCTTY);
+    QVERIFY2(line >= 0, path.constData());
+    QCOMPARE(exchange(line, "#B_STR", "#B_MAX"), QList<QByteArray>({"#B_USB", "#B_MAX"}));
+    QCOMPARE(exchange(line, "#\r#B_STR", "#B%1%2"), QList<QByteArray>({"#B%1%2"}));
+    QVERIFY(reader.waitForFinished(5000));
+    QCOMPARE(reader.readAllStandardOutput(), "file 1: started\nfault: #B%1%2 after file 1 line 1\n"
+                                             "fault: silent from file 2 on\n");
 
-    QSerialPort port(QString::fromLocal8Bit(path));
-    port.setBaudRate(QSerialPort::Baud19200);
-    port.setDataBits(QSerialPort::Data8);
-    port.setParity(QSerialPort::NoParity);
-    port.setStopBits(QSerialPort::OneStop);
-    port.setFlowControl(QSerialPort::NoFlowControl);
-    QVERIFY2(port.open(QIODevice::ReadWrite), path.constData());
-    port.write("#B_STR");
-    QCOMPARE(deliveries_until(port, "#B_MAX"), QList<QByteArray>({"#B_USB", "#B_MAX"}));
-
-    // Twenty records: a report at each tenth up to 90 %, then the programming.
-    const QByteArray firmware = package_builder::converted_firmware('C', 20);
-    QList<QByteArray> answers;
-    for (int percent = 10; percent <= 95; percent += percent < 90 ? 10 : 5)
-        answers << "#B_PR" + QByteArray(1, static_cast<char>(percent));
-    answers << "#B_ENV"
-            << "#B_BOK";
-    port.write(firmware);
-    QCOMPARE(deliveries_until(port, "#B_BOK"), answers);
-
-    port.write("#B_END");
-    port.waitForBytesWritten(1000);
+    exchange(line, "#B_END", {});
     QVERIFY(tool.waitForFinished(5000));
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
     QCOMPARE(tool.exitCode(), 0);
-    QCOMPARE(tool.readAllStandardOutput(), "file 1: started\nfile 1: board C, 24 lines, " +
-                                               QByteArray::number(firmware.size()) + " bytes: OK\nend of package\n");
+    QCOMPARE(tool.readAllStandardError(), "Connect the update tool to the port above.\n");
+    ::close(line);
+}
+
+// On a serial port, here a pseudo-terminal of the test's own that shares its settings with this end: the UART's
+// data rate is set on the line itself before "#B_MAX", and the connecting rate again before a reset's
+// confirmation, after a confirmation and after a failure. Files the program gave up on are judged on what came.
+void tst_equipment_simulator::tool_plays_a_uart_bootloader_on_a_serial_port()
+{
+    int line = -1;
+    int slave = -1;
+    char name[64] = {};
+    QVERIFY(::openpty(&line, &slave, name, nullptr, nullptr) == 0);
+    QProcess tool;
+    tool.start(QStringLiteral(VKT_EQUIPMENT_SIM),
+               {"--port", name, "--uart", "--reset", "1", "--fail-after", "5:5", "--keep-going", "--hang-up", "6:2"});
+    tool.setReadChannel(QProcess::StandardError);
+    QTRY_VERIFY(tool.canReadLine());
+    QCOMPARE(tool.readLine(), "Playing the equipment on " + QByteArray(name) + ".\n");
+    QCOMPARE(line_rate(line), speed_t(B19200));
+
+    // Two records bring one report, at half; twenty one at each tenth up to 90 %. Then the programming's.
+    const QByteArray small = package_builder::converted_firmware('C', 2);
+    const QByteArray large = package_builder::converted_firmware('A', 20);
+    QByteArray answers;
+    for (int percent = 10; percent <= 95; percent += percent < 90 ? 10 : 5)
+        answers += "#B_PR" + QByteArray(1, static_cast<char>(percent));
+    const QByteArray announced = "#B_UAR#B_MAX";
+    QCOMPARE(exchange(line, "#B_STR", "#B_MAX").join(), announced);
+    QCOMPARE(line_rate(line), speed_t(B38400));
+    QCOMPARE(exchange(line, small, "#B_BOK").join(), "#B_PR2#B_PR_#B_ENV#B_RST#B_BOK");
+    QCOMPARE(line_rate(line), speed_t(B19200));
+    QCOMPARE(exchange(line, "#B_STR", "#B_MAX").join(), announced);
+    QCOMPARE(exchange(line, large, "#B_BOK").join(), answers + "#B_ENV#B_BOK");
+    QTRY_COMPARE(line_rate(line), speed_t(B19200));
+    QCOMPARE(exchange(line, "#B_STR", "#B_MAX").join(), announced);
+    QCOMPARE(exchange(line, QByteArray("\0\n\r#B_STR", 9), "#B_MAX").join(), announced);
+    QCOMPARE(exchange(line, "\n\rZ\r015\r0\r#B_STR", "#B_MAX").join(), announced);
+    QCOMPARE(exchange(line, small.left(small.lastIndexOf('\r', small.size() - 2) + 1), "#B_CRC").join(), "#B_CRC");
+    QTRY_COMPARE(line_rate(line), speed_t(B19200));
+    QCOMPARE(exchange(line, "#B_END#B_STR", "#B_MAX").join(), announced);
+    exchange(line, small.left(4), {});
+
+    QVERIFY(tool.waitForFinished(5000));
+    QCOMPARE(tool.exitCode(), 1);
+    QCOMPARE(
+        tool.readAllStandardOutput(),
+        "file 1: started\nfile 1: board C, 6 lines, " + QByteArray::number(small.size()) +
+            " bytes: OK\nfault: reset after file 1\nfile 2: started\nfile 2: board A, 24 lines, " +
+            QByteArray::number(large.size()) +
+            " bytes: OK\nfile 3: started\nfile 3: board none, 1 lines, 3 bytes: 3 problem(s)\n"
+            "file 3, header: expected 4 lines, found 1\nfile 3, line 1: line feed at byte 2\n"
+            "file 3, line 1: NUL at byte 1\nfile 4: started\nfile 4: board Z, 4 lines, 10 bytes: 5 problem(s)\n"
+            "file 4, line 1: expected \"#\", found \"\\n\"\n"
+            "file 4, line 2: expected a board identifier the converter writes, found \"Z\"\n"
+            "file 4, line 3: expected line count \"00\" for 0 data lines, found \"015\"\n"
+            "file 4, line 4: expected size \"0D\" for 0 data bytes, found \"0\"\nfile 4, line 1: line feed at byte 1\n"
+            "file 5: started\nfault: #B_CRC after file 5 line 5\nend of package\nfile 6: started\n"
+            "fault: link lost after file 6 line 2\n");
+    ::close(slave);
+    ::close(line);
 }
 
 // What a script sees: the status tells a usage error (2) from a package with problems (1), and a refusal is one
@@ -142,32 +169,6 @@ void tst_equipment_simulator::tool_command_line()
     const QString shown = status == 0 ? tool.readAllStandardOutput() : tool.readAllStandardError();
     QVERIFY2(status == 0 ? shown.contains(said) : shown == said, qPrintable(shown));
     QCOMPARE(status == 0 ? tool.readAllStandardError() : tool.readAllStandardOutput(), QByteArray());
-}
-
-// As in `vkt_equipment_sim | sed 3q`: the token is printed as typed, '%' and all, and the tool plays to the end
-// after its reader has gone.
-void tst_equipment_simulator::tool_plays_on_after_its_reader_left()
-{
-    QProcess tool;
-    QProcess reader;
-    tool.setStandardOutputProcess(&reader);
-    reader.start(QStringLiteral("sed"), {"-u", "3q"});
-    tool.start(QStringLiteral(VKT_EQUIPMENT_SIM), {"--fail-after", "1:1:#B%1%2"});
-    QVERIFY(reader.waitForReadyRead(5000));
-    QSerialPort port(QString::fromLocal8Bit(reader.readLine().trimmed()));
-    QVERIFY(port.open(QIODevice::ReadWrite));
-    port.write("#B_STR");
-    QCOMPARE(deliveries_until(port, "#B_MAX"), QList<QByteArray>({"#B_USB", "#B_MAX"}));
-    port.write("#\r");
-    QCOMPARE(deliveries_until(port, "#B%1%2"), QList<QByteArray>({"#B%1%2"}));
-    QVERIFY(reader.waitForFinished(5000));
-    QCOMPARE(reader.readAllStandardOutput(), "file 1: started\nfault: #B%1%2 after file 1 line 1\n");
-
-    port.write("#B_END");
-    port.waitForBytesWritten(1000);
-    QVERIFY(tool.waitForFinished(5000));
-    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(tool.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_equipment_simulator)

@@ -5,15 +5,16 @@
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 #include <sys/resource.h>
 
 namespace
 {
 
-int warnings = 0;
-void count_warnings(QtMsgType type, const QMessageLogContext&, const QString&)
+QStringList messages;
+void keep_messages(QtMsgType, const QMessageLogContext&, const QString& text)
 {
-    warnings += type == QtWarningMsg;
+    messages << text;
 }
 
 const QString stamp = "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} ";
@@ -24,6 +25,31 @@ QString read_all(const QString& path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
+bool make(const QString& path, qint64 bytes, const QDateTime& written)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(bytes) &&
+           file.setFileTime(written, QFileDevice::FileModificationTime);
+}
+
+// Runs the work as on a disk that fills up at `room` bytes in a file; returns the messages it caused.
+QStringList on_a_disk_with_room(rlim_t room, const std::function<void()>& work)
+{
+    rlimit previous{};
+    ::getrlimit(RLIMIT_FSIZE, &previous);
+    rlimit tight = previous;
+    tight.rlim_cur = room;
+    void (*previous_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    messages.clear();
+    qInstallMessageHandler(keep_messages);
+    ::setrlimit(RLIMIT_FSIZE, &tight);
+    work();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
+    qInstallMessageHandler(nullptr);
+    return messages;
+}
+
 } // namespace
 
 class tst_service_log : public QObject
@@ -32,14 +58,14 @@ class tst_service_log : public QObject
 
 private slots:
     void traces_an_update_with_stamps_and_short_lines();
-    void keeps_the_newest_files_within_count_and_size_data();
-    void keeps_the_newest_files_within_count_and_size();
-    void a_full_disk_ends_the_trace_with_the_reason();
+    void ends_a_cut_trace_with_the_reason_data();
+    void ends_a_cut_trace_with_the_reason();
     void appends_one_report_line_per_unit();
 };
 
-// Also: names cannot forge a line, nothing reaches the file after the outcome, and a folder that cannot be
-// written costs the update one console warning and nothing else.
+// Also: names cannot forge a line, and nothing reaches the file after the outcome. The folder keeps 50 files of
+// its own, the newest by when they were written, a clock set over an hour ahead counting as oldest, beside other
+// programs' look-alikes. A folder that cannot be written costs an update one warning; the console trace stays whole.
 void tst_service_log::traces_an_update_with_stamps_and_short_lines()
 {
     QTemporaryDir dir;
@@ -48,195 +74,185 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
     QFile package_file(dir.filePath("A#1.vkt"));
     QVERIFY(package_file.open(QIODevice::WriteOnly) && package_file.write(package) == package.size());
     package_file.close();
+    // Names and times disagree on purpose.
+    QStringList kept{"update_2001-01-01_00-00-00-000.log.bak", "update_2001-01-01_00-00-00-000_x.log", "notes.txt"};
+    const QDateTime now = QDateTime::currentDateTime();
+    QVERIFY(QDir(dir.path()).mkdir("logs"));
+    for (const QString& name : kept)
+        QVERIFY(make(dir.filePath("logs/" + name), 10, now.addYears(-1)));
+    for (int i = 0; i < 52; ++i) {
+        const QString name = QString("update_2001-01-01_00-00-00-%1.log").arg(52 - i, 3, 10, QChar('0'));
+        QVERIFY(make(dir.filePath("logs/" + name), 100, i < 3 ? now.addSecs(3603) : now.addDays(-30).addSecs(60 * i)));
+        kept << (i < 3 ? QString() : name);
+    }
 
     ServiceLog log(dir.filePath("logs"));
     log.begin_update({"2.3",
                       "/dev/pts/7\r",
                       "A\n00:00:00.000 outcome Operação realizada com Sucesso!\u2028.vkt",
                       package_rules::sha256_hex(package_file.fileName()),
-                      {{"A.hex", 353}, {QString("evento") + QChar(0x85) + "\\.hex", 12}}});
-    log.note_received("#B_UAR");
+                      {{"A.hex", 353}, {"e\u0080x\u009f\u00a0\x7f\\\u2029\u2026.hex", 12}}});
+    log.note_open("/dev/pts/7", true);
+    log.note_received(QByteArray("#B_UAR \x1f~\x7f\x80\\"));
+    log.note_received(QByteArray(100, 'r'));
+    log.note_received({});
     log.note_rate(38400);
     log.note_sent(":10000000" + QByteArray(5000, 'F') + '\r');
+    log.note_sent(":00000001FF\r");
     log.note_wait(1000);
     log.note_timeout();
-    log.end_update("TimeOut");
+    log.note_link("Serial_Interrupted");
+    log.note_lost();
+    log.note_open("/dev/pts/7", false);
+    log.note_close();
+    log.note("é\n");
+    log.end_update(QString(511, 'x') + "é, and what follows");
     log.note("late");
-    log.end_update("again");
 
-    const QStringList files = QDir(log.folder()).entryList({"update_*.log"});
-    QCOMPARE(files.size(), 1);
-    QCOMPARE(log.update_file(), log.folder() + '/' + files.first());
-    const QString text = read_all(log.update_file());
-    QVERIFY(text.size() < 1500);
-    QVERIFY2(text.contains(QRegularExpression(
-                 "^" + stamp + "begin \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d\n")),
-             qPrintable(text));
-    const QStringList lines = {
-        "program 2.3\n",
-        "port /dev/pts/7\\x0d\n",
-        "package A\\x0a00:00:00.000 outcome Operação realizada com Sucesso!\\xe2\\x80\\xa8.vkt\n",
-        "sha256 " + QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex() + '\n',
-        "file A.hex 353 B\n",
-        "file evento\\xc2\\x85\\x5c.hex 12 B\n",
-        "recv 6 B #B_UAR",
-        "rate 38400",
-        "sent 5010 B :10000000FFFFFFF ...",
-        "wait 1000 ms",
-        "timeout",
-        "summary lines sent 1, bytes sent 5010,",
-        "outcome TimeOut\n"};
-    for (const QString& line : lines)
-        QVERIFY2(text.contains(QRegularExpression("(^|\n)" + stamp + QRegularExpression::escape(line))),
-                 qPrintable(line));
-    QVERIFY(text.endsWith("outcome TimeOut\n"));
-
-    log.set_folder(log.update_file() + "/not-a-folder");
-    warnings = 0;
-    qInstallMessageHandler(count_warnings);
-    log.begin_update({});
-    log.note_sent(":00000001FF\r");
-    log.end_update("ok");
-    qInstallMessageHandler(nullptr);
-    QCOMPARE(warnings, 1);
-    QCOMPARE(log.update_file(), QString());
-}
-
-void tst_service_log::keeps_the_newest_files_within_count_and_size_data()
-{
-    QTest::addColumn<int>("own");
-    QTest::addColumn<int>("size");
-    QTest::addColumn<int>("future");
-    QTest::addColumn<int>("kept");
-
-    QTest::newRow("fifty files at most") << 60 << 100 << 0 << 49;
-    QTest::newRow("twenty MB at most") << 8 << (3 << 20) << 0 << 5;
-    QTest::newRow("a file from a clock set ahead goes first") << 49 << 100 << 3 << 49;
-}
-
-// Each row also holds other programs' look-alikes, which stay whatever the count.
-void tst_service_log::keeps_the_newest_files_within_count_and_size()
-{
-    QFETCH(int, own);
-    QFETCH(int, size);
-    QFETCH(int, future);
-    QFETCH(int, kept);
-
-    QTemporaryDir dir;
-    const auto make = [&dir](const QString& name, qint64 bytes, const QDateTime& written) {
-        QFile file(dir.filePath(name));
-        return file.open(QIODevice::WriteOnly) && file.resize(bytes) &&
-               file.setFileTime(written, QFileDevice::FileModificationTime);
-    };
-    // Names and times disagree on purpose: the time a file was written decides.
-    const QDateTime base = QDateTime::currentDateTime().addDays(-30);
-    QStringList old_files;
-    QStringList foreign{"update_2001-01-01_00-00-00-000.log.bak", "update_2001-01-01_00-00-00-000_x.log", "notes.txt"};
-    for (int i = 0; i < 60; ++i)
-        foreign << QString("update_other_%1.log").arg(i, 2, 10, QChar('0'));
-    for (const QString& name : foreign)
-        QVERIFY(make(name, 10, base.addYears(-1)));
-    for (int i = 0; i < own; ++i) {
-        old_files << QString("update_2001-01-01_00-00-00-%1.log").arg(own - i, 3, 10, QChar('0'));
-        QVERIFY(make(old_files.last(), size, base.addSecs(60 * i)));
-    }
-    for (int i = 0; i < future; ++i)
-        QVERIFY(make(QString("update_2099-01-01_00-00-00-000_%1.log").arg(i + 2), size, base.addYears(70)));
-
-    ServiceLog log(dir.path());
-    log.begin_update({});
-    log.end_update("ok");
-
-    QStringList left = QDir(dir.path()).entryList(QDir::Files);
-    QVERIFY(left.removeOne(QFileInfo(log.update_file()).fileName()));
-    QStringList expected = foreign + old_files.mid(own - kept);
-    std::sort(left.begin(), left.end());
-    std::sort(expected.begin(), expected.end());
-    QCOMPARE(left, expected);
-}
-
-// A file that may grow no further stands in for a full disk; the lines already written stay whole.
-void tst_service_log::a_full_disk_ends_the_trace_with_the_reason()
-{
-    QTemporaryDir dir;
-    ServiceLog log(dir.path());
-    constexpr int room = 4096;
-    rlimit previous{};
-    QVERIFY(::getrlimit(RLIMIT_FSIZE, &previous) == 0);
-    rlimit tight = previous;
-    tight.rlim_cur = room;
-    void (*previous_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    warnings = 0;
-    qInstallMessageHandler(count_warnings);
-    QVERIFY(::setrlimit(RLIMIT_FSIZE, &tight) == 0);
-    log.begin_update({"2.3", "/dev/pts/7", "A#1.vkt", "00", {}});
-    for (int i = 0; i < 200; ++i)
-        log.note_sent(":10000000" + QByteArray(32, 'F') + '\r');
-    log.end_update("TimeOut");
-    ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previous_handler);
-    qInstallMessageHandler(nullptr);
-    QCOMPARE(warnings, 1);
-
-    const QString text = read_all(log.update_file());
-    QVERIFY(text.size() <= room && text.size() > room - 200);
-    QVERIFY2(QRegularExpression("^(" + stamp + "(begin|program|port|package|sha256|sent) [^\n]*\n)+" + stamp +
-                                "note trace cut here: the disk refused it \\(File too large\\)\n$")
-                 .match(text)
+    kept.removeAll(QString());
+    kept << QFileInfo(log.update_file()).fileName();
+    kept.sort();
+    QCOMPARE(QDir(log.folder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), kept);
+    QVERIFY2(QRegularExpression("/update_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d-\\d{3}\\.log$")
+                 .match(log.update_file())
                  .hasMatch(),
-             qPrintable(text.right(200)));
+             qPrintable(log.update_file()));
+    QString text = read_all(log.update_file());
+    const QRegularExpression stamps("^" + stamp, QRegularExpression::MultilineOption);
+    QCOMPARE(text.count(stamps), 23);
+    // The stamps read the time of day to the millisecond, as the first line's date and time does.
+    const auto time_at = [&text](int from) { return QTime::fromString(text.mid(from, 12), "HH:mm:ss.zzz"); };
+    const int apart_ms = time_at(0).msecsTo(time_at(30));
+    QVERIFY2((apart_ms + 86400100) % 86400000 < 200, qPrintable(text.left(50)));
+    text.remove(stamps).replace(QRegularExpression(", \\d+ ms\n"), ", N ms\n");
+    QVERIFY2(text.contains(
+                 QRegularExpression("^begin \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d\n")),
+             qPrintable(text.left(60)));
+    QCOMPARE(text.mid(text.indexOf("program")),
+             "program 2.3\nport /dev/pts/7\\x0d\n"
+             "package A\\x0a00:00:00.000 outcome Operação realizada com Sucesso!\\xe2\\x80\\xa8.vkt\nsha256 " +
+                 QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex() +
+                 "\nfile A.hex 353 B\nfile e\\xc2\\x80x\\xc2\\x9f\u00a0\\x7f\\x5c\\xe2\\x80\\xa9\u2026.hex 12 B\n"
+                 "open /dev/pts/7 ok\nrecv 12 B #B_UAR \\x1f~\\x7f\\x80\\x5c\nrecv 100 B " +
+                 QString(64, 'r') +
+                 " ...\nrecv 0 B \nrate 38400\nsent 5010 B :10000000FFFFFFF ...\nsent 12 B :00000001FF\\x0d\n"
+                 "wait 1000 ms\ntimeout no reply from the device\nlink Serial_Interrupted\n"
+                 "lost the port reported the line lost\nopen /dev/pts/7 failed\nclose\nnote é\\x0a\n"
+                 "summary lines sent 2, bytes sent 5022, chunks received 3, N ms\noutcome " +
+                 QString(511, 'x') + '\n');
+
+    QLoggingCategory::setFilterRules("vkt.link.debug=true");
+    const QStringList shown = on_a_disk_with_room(RLIM_INFINITY, [&log] {
+        ServiceLog console(log.update_file() + "/not-a-folder");
+        console.end_update("idle");
+        console.begin_update({});
+        console.note_wait(1000);
+        console.begin_update({});
+    });
+    QLoggingCategory::setFilterRules("vkt.link.debug=false");
+    QCOMPARE(shown.size(), 18);
+    QCOMPARE(QStringList({shown.at(0).mid(13), shown.at(1), shown.at(9).mid(13), shown.last().mid(13)}),
+             QStringList({"outcome idle",
+                          "The service log cannot be written in " + log.update_file() +
+                              "/not-a-folder (cannot create the folder); the update goes on without it.",
+                          "outcome abandoned: another update began", "outcome program closed during the update"}));
+}
+
+void tst_service_log::ends_a_cut_trace_with_the_reason_data()
+{
+    QTest::addColumn<qint64>("room");
+    QTest::addColumn<int>("cut_at");
+    QTest::addColumn<QString>("ending");
+
+    const QString refused = "note trace cut here: the disk refused it \\(File too large\\)\n";
+    QTest::newRow("the file's size limit")
+        << qint64(RLIM_INFINITY) << int(ServiceLog::file_bytes_cap) - 1024
+        << "note trace cut here: the file reached its size limit\n" + stamp +
+               "summary lines sent 100000, bytes sent 10000000, chunks received 0, \\d+ ms\n" + stamp +
+               "outcome TimeOut\n";
+    // A file that may grow no further stands in for a full disk.
+    QTest::newRow("a full disk") << qint64(4076) << 4005 << refused;
+    QTest::newRow("a disk with room for the note alone") << qint64(71) << 0 << refused;
+}
+
+// The lines before the note stay whole. Here a 41-byte port name makes the header 180 bytes, four lines of 45: the
+// lines end exactly where the closing lines' reserve begins, and where a refused write's note must start. Before,
+// the folder's oldest file gives way for the new one's 4 MB to fit in 20 MB.
+void tst_service_log::ends_a_cut_trace_with_the_reason()
+{
+    QFETCH(qint64, room);
+    QFETCH(int, cut_at);
+    QFETCH(QString, ending);
+
+    QTemporaryDir dir;
+    for (int i = 0; i < 5; ++i) {
+        const QDateTime written = QDateTime::currentDateTime().addDays(i - 10);
+        QVERIFY(
+            make(dir.filePath(QString("update_2001-01-01_00-00-00-00%1.log").arg(i)), i ? 4 << 20 : 10240, written));
+    }
+    ServiceLog log(dir.path());
+    const QStringList shown = on_a_disk_with_room(static_cast<rlim_t>(room), [&log] {
+        log.begin_update({"2.3", QString(41, 'p'), "x", "00", {}});
+        for (int i = 0; i < 100000; ++i)
+            log.note_sent(QByteArray(100, 'F'));
+        // The closing lines come in a write of their own.
+        QThread::msleep(300);
+        log.end_update("TimeOut");
+    });
+    QCOMPARE(shown.size(), room == qint64(RLIM_INFINITY) ? 0 : 1);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 5);
+    QVERIFY(!QFile::exists(dir.filePath("update_2001-01-01_00-00-00-000.log")));
+
+    const QString text = read_all(log.update_file());
+    QCOMPARE(text.indexOf(QRegularExpression(stamp + "note")), cut_at);
+    QVERIFY2(QRegularExpression("^" + stamp + ending + "$").match(text.mid(cut_at)).hasMatch(),
+             qPrintable(text.mid(cut_at)));
 }
 
 // Field names and end words are what scripts read: they are compared whole, and a second unit's line stays
-// parseable beside the first. A folder that cannot be written is refused with a reason.
+// parseable beside the first. A file that takes only part of a line, or cannot be written, is refused with a reason.
 void tst_service_log::appends_one_report_line_per_unit()
 {
-    UnitRecord record;
-    record.started = QDateTime(QDate(2024, 5, 1), QTime(14, 3, 22, 117), Qt::OffsetFromUTC, -3 * 3600);
-    record.ended = record.started.addSecs(95);
-    record.host = "bench-2";
-    record.port = "ttyUSB0";
-    record.adapter_identity = "ttyUSB0 A10K3ZQ";
-    record.usb_serial = "A10K3ZQ";
-    record.usb_vid_pid = "0403:6001";
-    record.usb_description = "FT232R USB UART";
-    record.package_path = "/srv/pkg/A\n#1.vkt";
-    record.package_sha256 = "ba7816bf";
-    record.files = {{"MAIN.s19", 1243}, {"event.s19", 12}};
-    record.end_text = "Operação realizada com Sucesso!";
-    record.end_class = bootloader_protocol::EndClass::success;
-    record.exit_code = 0;
-    record.service_log = "/logs/update_2024-05-01_14-03-22-117.log";
+    const QDateTime started(QDate(2024, 5, 1), QTime(14, 3, 22, 117), Qt::OffsetFromUTC, -3 * 3600);
+    const QList<QPair<QString, qint64>> files{{"MAIN.s19", 1243}, {"event.s19", 12}};
+    // clang-format off
+    UnitRecord record{started, started.addSecs(95), "bench-2", "ttyUSB0", "A10K3ZQ", "0403:6001", "FT232R USB UART",
+                      "ttyUSB0 A10K3ZQ", "/srv/pkg/A\n#1.vkt", "ba7816bf", files, "Operação realizada com Sucesso!",
+                      bootloader_protocol::EndClass::success, 0, "/logs/update_2024-05-01_14-03-22-117.log"};
+    // clang-format on
     QTemporaryDir dir;
     const QString path = dir.filePath("data/reports.jsonl");
     QString why;
     QVERIFY(unit_record::append(path, record, &why));
     record.usb_serial = record.usb_vid_pid = record.usb_description = QString();
     record.exit_code.reset();
+    record.started = record.started.toUTC();
+    record.ended = record.ended.toOffsetFromUtc(5 * 3600 + 1800);
     record.end_class = bootloader_protocol::EndClass::unexpected_answer;
     QVERIFY(unit_record::append(path, record, &why));
 
-    const QStringList lines = read_all(path).split('\n');
-    QCOMPARE(lines.size(), 3);
-    QCOMPARE(lines.at(2), QString());
-    QCOMPARE(QJsonDocument::fromJson(lines.at(0).toUtf8()).object(), QJsonDocument::fromJson(R"({
-        "started": "2024-05-01T14:03:22.117-03:00", "ended": "2024-05-01T14:04:57.117-03:00",
-        "host": "bench-2", "port": "ttyUSB0",
-        "usb_serial": "A10K3ZQ", "usb_vid_pid": "0403:6001", "usb_description": "FT232R USB UART",
-        "adapter_identity": "ttyUSB0 A10K3ZQ",
-        "package_path": "/srv/pkg/A\n#1.vkt", "package_sha256": "ba7816bf",
-        "files": [{"name": "MAIN.s19", "size": 1243}, {"name": "event.s19", "size": 12}],
-        "end_text": "Operação realizada com Sucesso!", "end_class": "success", "exit_code": 0,
-        "service_log": "/logs/update_2024-05-01_14-03-22-117.log"})")
-                                                                         .object());
-    const QJsonObject second = QJsonDocument::fromJson(lines.at(1).toUtf8()).object();
-    QCOMPARE(second.value("end_class").toString(), QString("unexpected_answer"));
-    for (const char* absent : {"usb_serial", "usb_vid_pid", "usb_description", "exit_code"})
-        QVERIFY2(!second.contains(absent), absent);
+    const QString line =
+        R"({"adapter_identity":"ttyUSB0 A10K3ZQ","end_class":"%1","end_text":"Operação realizada com )"
+        R"(Sucesso!","ended":"%2",%3"files":[{"name":"MAIN.s19","size":1243},{"name":"event.s19",)"
+        R"("size":12}],"host":"bench-2","package_path":"/srv/pkg/A\n#1.vkt","package_sha256":"ba7816bf",)"
+        R"("port":"ttyUSB0","service_log":"/logs/update_2024-05-01_14-03-22-117.log","started":"%4"%5})"
+        "\n";
+    QCOMPARE(
+        read_all(path),
+        line.arg("success", "2024-05-01T14:04:57.117-03:00", R"("exit_code":0,)", "2024-05-01T14:03:22.117-03:00",
+                 R"(,"usb_description":"FT232R USB UART","usb_serial":"A10K3ZQ","usb_vid_pid":"0403:6001")") +
+            line.arg("unexpected_answer", "2024-05-01T22:34:57.117+05:30", "", "2024-05-01T17:03:22.117+00:00", ""));
 
+    bool appended = true;
+    on_a_disk_with_room(QFileInfo(path).size() + 10, [&] { appended = unit_record::append(path, record, &why); });
+    QVERIFY(!appended);
+    QCOMPARE(why,
+             "the disk took 10 of the line's " + QString::number(unit_record::json_line(record).size()) + " bytes");
+    QVERIFY(!unit_record::append(dir.filePath("data"), record, &why));
     QVERIFY(!unit_record::append(path + "/reports.jsonl", record, &why));
-    QVERIFY2(why.contains(path), qPrintable(why));
-    QCOMPARE(unit_record::default_reports_path(), QFileInfo(ServiceLog::default_folder()).path() + "/reports.jsonl");
+    QCOMPARE(why, "cannot create the folder " + path);
+    QCOMPARE(ServiceLog::default_folder().replace("/service-log", "/reports.jsonl"),
+             unit_record::default_reports_path());
 }
 
 QTEST_GUILESS_MAIN(tst_service_log)
