@@ -1,8 +1,8 @@
-// What the equipment receives and what the operator reads, for whole runs and for every way a run
-// ends, held against traces recorded from the window before its update moved out of it: the bytes,
-// the line rate in force and the texts must come out exactly, the gaps between lines within the
-// pacing's tolerance. The service log's lines, recorded later from the engine, must come out
-// exactly too, times aside. VKT_RECORD_TRACES=1 writes the traces instead of comparing them.
+// What the equipment receives and what the operator reads, for whole runs and for every way a run ends, held against
+// traces recorded from the window before its update moved out of it: the bytes, the line rate in force and the texts
+// must come out exactly, the gaps between lines within the pacing's tolerance. The service log's lines, recorded later
+// from the engine, must come out exactly too, times aside. VKT_RECORD_TRACES=1 writes the traces instead of comparing
+// them.
 #include "app/mainwindow.h"
 #include "equipment/equipment_simulator.h"
 #include "support/package_builder.h"
@@ -46,8 +46,7 @@ QByteArray firmware(char board, int records)
     return package_builder::converted_firmware(board, records) + "S9030000FC";
 }
 
-// What the operator does during a run, or what the equipment does that the simulator's options
-// cannot say.
+// What the operator does during a run, or what the equipment does that the simulator's options cannot say.
 enum class Act { none, disconnect, close_window, failure_behind_announcement, slow_board };
 
 struct Scenario {
@@ -63,9 +62,8 @@ QList<package_builder::Entry> three_files(int records)
     return {{"Event_1.s", firmware('F', 3)}, {"MAIN_2.s", firmware('C', records)}, {"GRID_3.s", firmware('A', 4)}};
 }
 
-// Every way a run ends is played on a UART link: whether the program hears the equipment before
-// its next line is a race the 3 ms of a USB pause lose now and then on a busy machine, the 25 ms
-// of a UART pause never.
+// Every way a run ends is played on a UART link: whether the program hears the equipment before its next line is a race
+// the 3 ms of a USB pause lose now and then on a busy machine, the 25 ms of a UART pause never.
 Scenario ending(int fail_file = -1, int after_line = -1, const QByteArray& token = "#B_CRC")
 {
     Scenario s;
@@ -103,8 +101,8 @@ QMap<QString, Scenario> scenarios()
     disconnect.act_at_line = 14;
     all["window_closed"] = disconnect;
     all["window_closed"].act = Act::close_window;
-    // The second board keeps the equipment silent for a while as it programs, says a word before it
-    // is done, and the equipment restarts after the package.
+    // The second board keeps the equipment silent for a while as it programs, says a word before it is done, and the
+    // equipment restarts after the package.
     Scenario& slow = all["slow_board_then_restart"];
     slow.options.automatic = false;
     slow.act = Act::slow_board;
@@ -157,10 +155,9 @@ struct Trace {
     }
 };
 
-// The service log of the run as support reads it, less what differs from one run to the next: the
-// times, the program's version, the package's hash (its entries are stamped when written), where
-// the port and the package are, and how the equipment's bytes were cut into reads, so the bytes
-// received come last, all together.
+// The service log of the run as support reads it, less what differs from one run to the next: the times, the program's
+// version, the package's hash (its entries are stamped when written), where the port and the package are, and how the
+// equipment's bytes were cut into reads, so the bytes received come last, all together.
 QList<QByteArray> service_log(const QString& path, const QString& port, const QString& folder)
 {
     QFile file(path);
@@ -190,12 +187,11 @@ double pause_at(qint32 baud)
     return baud == 38400 ? bootloader_protocol::uart_send_delay_ms : bootloader_protocol::usb_send_delay_ms;
 }
 
-// The equipment reads each line when its notifier runs, which on a busy machine can be several
-// milliseconds after the write: a single gap says little. What the protocol guarantees is that no
-// pause is shorter than asked, so within a file the k-th line arrives no sooner than k pauses after
-// the first (less the lateness of the first read, measured up to a few milliseconds here), and a
-// file takes no more than a few times as long as it did when recorded. A gap that holds one of the
-// protocol's own waits (the pause after a confirmation, a reset) keeps at least half its recorded
+// The equipment reads each line when its notifier runs, which on a busy machine can be several milliseconds after the
+// write: a single gap says little. What the protocol guarantees is that no pause is shorter than asked, so within a
+// file the k-th line arrives no sooner than k pauses after the first (less the lateness of the first read, measured up
+// to a few milliseconds here), and a file takes no more than a few times as long as it did when recorded. A gap that
+// holds one of the protocol's own waits (the pause after a confirmation, a reset) keeps at least half its recorded
 // length: a wait left out shows.
 QString pacing_fault(const QList<Trace::Item>& now, const QList<Trace::Item>& then)
 {
@@ -206,33 +202,25 @@ QString pacing_fault(const QList<Trace::Item>& now, const QList<Trace::Item>& th
         const Trace::Item& item = now.at(i);
         const Trace::Item& recorded = then.at(i);
         if ((item.gap_ms < 0) != (recorded.gap_ms < 0))
-            return QStringLiteral("item %1: a gap appeared or vanished").arg(i + 1);
+            return QString::asprintf("item %d: a gap appeared or vanished", i + 1);
         if (item.gap_ms < 0)
             continue;
         if (!item.paced) {
             since_first = recorded_since_first = 0;
             paced = 0;
             if (item.gap_ms < recorded.gap_ms * 0.5 - 5 || item.gap_ms > recorded.gap_ms * 4 + 50)
-                return QStringLiteral("item %1: gap %2 ms, recorded %3 ms")
-                    .arg(i + 1)
-                    .arg(item.gap_ms)
-                    .arg(recorded.gap_ms);
+                return QString::asprintf("item %d: gap %.2f ms, recorded %.2f ms", i + 1, item.gap_ms, recorded.gap_ms);
             continue;
         }
         since_first += item.gap_ms;
         recorded_since_first += recorded.gap_ms;
         ++paced;
         if (since_first < paced * pause_at(item.baud) - first_read_lateness_ms)
-            return QStringLiteral("item %1: %2 ms after the file's first line, %3 pauses of %4 ms")
-                .arg(i + 1)
-                .arg(since_first)
-                .arg(paced)
-                .arg(pause_at(item.baud));
+            return QString::asprintf("item %d: %.2f ms after the file's first line, %d pauses of %.0f ms", i + 1,
+                                     since_first, paced, pause_at(item.baud));
         if (since_first > recorded_since_first * 3 + 50)
-            return QStringLiteral("item %1: %2 ms after the file's first line, recorded %3 ms")
-                .arg(i + 1)
-                .arg(since_first)
-                .arg(recorded_since_first);
+            return QString::asprintf("item %d: %.2f ms after the file's first line, recorded %.2f ms", i + 1,
+                                     since_first, recorded_since_first);
     }
     return QString();
 }
@@ -245,8 +233,8 @@ Trace record(const Scenario& scenario)
     QTemporaryDir dir;
     ui.window->set_waits(scenario.waits);
 
-    // The info label and the start button change without a signal: what they show is noted, when it
-    // differs, as the status moves on and after each of the engine's reports the window reacts to.
+    // The info label and the start button change without a signal: what they show is noted, when it differs, as the
+    // status moves on and after each of the engine's reports the window reacts to.
     const auto* start_button = ui.popup->findChild<QAbstractButton*>("initButton");
     QByteArray shown;
     const auto note = [&](const QByteArray& line = QByteArray()) {

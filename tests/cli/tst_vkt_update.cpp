@@ -193,8 +193,8 @@ void tst_vkt_update::endings_data()
              "P#3.vkt: 2 files, 1 with problems"});
 }
 
-// What a script reads of each ending: the status, the lines shown and the unit's record. Whatever is refused before
-// the start sends nothing and leaves nothing behind.
+// What a script reads of each ending: the status, the lines shown and the unit's record. Whatever is refused before the
+// start sends nothing and leaves nothing behind.
 void tst_vkt_update::endings()
 {
     QFETCH(Options, units);
@@ -227,8 +227,8 @@ void tst_vkt_update::endings()
                                  : QCryptographicHash::hash(packed.readAll(), QCryptographicHash::Sha256).toHex());
 }
 
-// The others are updated whatever one unit does; the JSON stream and the records say which unit ended how, and a
-// unit silent for seconds is told as such while the run waits for it.
+// The others are updated whatever one unit does; the JSON stream and the records say which unit ended how, and a unit
+// silent for seconds is told as such while the run waits for it.
 void tst_vkt_update::four_units_two_failing()
 {
     QFile::remove(reports);
@@ -279,8 +279,8 @@ void tst_vkt_update::four_units_two_failing()
              qPrintable(line.err));
 }
 
-// Ctrl+C mid-transfer: nothing more goes out on any unit, the lines are back at their base rate and the unpacked
-// files are gone before the summary.
+// Ctrl+C mid-transfer: nothing more goes out on any unit, the lines are back at their base rate and the unpacked files
+// are gone before the summary.
 void tst_vkt_update::interrupted_mid_run()
 {
     Sim::Options uart;
@@ -315,8 +315,8 @@ void tst_vkt_update::on_a_terminal_data()
     QTest::newRow("yes") << QByteArray("SIM\n") << 6;
 }
 
-// On a terminal the operator is asked, and an answer other than yes sends nothing. Then each unit's line is drawn
-// again in place, no wider than the terminal: its stage, progress and, once the link is known, the least time left.
+// On a terminal the operator is asked, and an answer other than yes sends nothing. Then each unit's line is drawn again
+// in place, no wider than the terminal: its stage, progress and, once the link is known, the least time left.
 void tst_vkt_update::on_a_terminal()
 {
     QFETCH(QByteArray, answer);

@@ -4,6 +4,7 @@
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 
+#include <JlCompress.h>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -38,11 +39,10 @@ private slots:
     void line_ends();
 };
 
-// A successful conversion is proven on its way to the bootloader by the round trip; here it fails.
-// The folder PACOTE, also the working directory, holds a_GRID.s19 and C_LOAD.s19 beside the row's
-// files; beside it lies an operator's outside.s19. Special contents make links to it, FIFOs,
-// folders and sparse files at and over the size bound; "../PACOTE.vkt" is where the package goes. The
-// folder chosen is PACOTE, a folder in it, or none (null). Only the files the hint names may change.
+// Conversions that fail; the line ends' test below proves a successful one. The folder PACOTE, also the working
+// directory, holds a_GRID.s19 and C_LOAD.s19 beside the row's files; beside it lies an operator's outside.s19. Special
+// contents make links to it, FIFOs, folders and sparse files at and over the size bound; "../PACOTE.vkt" is where the
+// package goes. The folder chosen is PACOTE, a folder in it, or none (null). Only the files the hint names may change.
 void tst_zipwindow::conversion_data()
 {
     QTest::addColumn<Files>("files");
@@ -135,9 +135,9 @@ void tst_zipwindow::conversion()
     QCOMPARE(package_builder::snapshot(root.path()), expected);
 }
 
-// The field's folder: LF, CR and mixed line ends, a last line without one, and a name that holds no board word.
-// The refusal names that file; once it is gone, the success clears the hint and every file is what its CR LF twin
-// gives, which the equipment accepts.
+// The field's folder: LF, CR and mixed line ends, a last line without one, and a name that holds no board word. The
+// refusal names that file; once it is gone, the success clears the hint and every file is what its CR LF twin gives,
+// which the equipment accepts.
 void tst_zipwindow::line_ends()
 {
     const Files files = {{"a_GRID.s19", QByteArray(firmware).replace("\r\n", "\n")},
@@ -168,6 +168,11 @@ void tst_zipwindow::line_ends()
         QCOMPARE(bytes, firmware_rules::convert(name, firmware).output);
         QVERIFY(firmware_rules::check_received(package_builder::cr_lines(bytes)).isEmpty());
     }
+    // The package beside the folder holds exactly the rewritten files.
+    QTemporaryDir unpacked;
+    QCOMPARE(JlCompress::extractDir(root.filePath("PACOTE.vkt"), unpacked.path()).size(), 4);
+    for (const QString& name : files.keys().mid(0, 4))
+        QCOMPARE(package_builder::snapshot(unpacked.path()).value(name), after["PACOTE/" + name]);
 }
 
 QTEST_MAIN(tst_zipwindow)

@@ -49,9 +49,8 @@ void tst_package::archive_chunks()
     QCOMPARE(archive_rules::wire_bytes(QByteArray("\0B\r", 3)), QByteArray());
 }
 
-// Each package is chosen beside an operator's folder "outside" (an '@' in a name or a link's
-// target stands for it); then comes a second choice or a file replaced under the program, and
-// the failure teardown.
+// Each package is chosen beside an operator's folder "outside" (an '@' in a name or a link's target stands for it);
+// then comes a second choice or a file replaced under the program, and the failure teardown.
 void tst_package::crafted_package_data()
 {
     QTest::addColumn<QString>("package");
@@ -101,8 +100,8 @@ void tst_package::crafted_package_data()
     accepted("a package of the largest size", "P.vkt", largest);
     // Read-only entries unpack read-only, as they always did; a normal user must still load them.
     accepted("read-only nested entries", "P.vkt", {read_only("sub/GRID_2"), read_only("MAIN_1")}, "<as nobody>");
-    // The operator's folder of the package's name, or the package's own folder for a name
-    // beginning with '.', is never unpacked into nor removed.
+    // The operator's folder of the package's name, or the package's own folder for a name beginning with '.', is never
+    // unpacked into nor removed.
     accepted("extraction folder taken", "outside.vkt", two);
     accepted("hidden package name", ".P.vkt", two);
     // A later choice that is refused or cancelled must not redirect the removal.
@@ -118,8 +117,7 @@ void tst_package::crafted_package()
     QFETCH(QList<Entry>, entries);
     QFETCH(QString, shown);
     QFETCH(QString, then);
-    // Open to a normal user; it holds the program's temporary folder too, used when the
-    // extraction folder is taken.
+    // Open to a normal user; it holds the program's temporary folder too, used when the extraction folder is taken.
     QTemporaryDir workspace;
     const QString outside = workspace.filePath("outside");
     QVERIFY(QFile::setPermissions(workspace.path(), QFileDevice::Permissions(0x7777)) && QDir().mkpath(outside) &&
@@ -161,8 +159,8 @@ void tst_package::crafted_package()
     if (then == "missing.vkt")
         QVERIFY(withdrawn.count() > withdrawn_before);
     if (then == "<link>") {
-        // What was put in place of a file of ours is neither followed nor removed, and the run
-        // ends rather than waiting on it for good.
+        // What was put in place of a file of ours is neither followed nor removed, and the run ends rather than waiting
+        // on it for good.
         const QString head = workspace.filePath("P/GRID_2");
         QVERIFY(QFile::remove(head) && QFile::link(outside + "/secret", head));
         EquipmentSimulator equipment;

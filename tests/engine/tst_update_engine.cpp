@@ -11,17 +11,13 @@
 #include <memory>
 
 using Sim = EquipmentSimulator;
+using package_builder::converted_firmware;
 using End = bootloader_protocol::EndClass;
 
 namespace
 {
 
 constexpr int run_timeout_ms = 30000;
-
-QByteArray firmware(char board, int records)
-{
-    return package_builder::converted_firmware(board, records);
-}
 
 // One unit: the equipment on a pseudo-terminal and the engine that updates it.
 struct Unit {
@@ -75,23 +71,22 @@ private slots:
     void units_run_side_by_side();
     void tokens_that_arrive_together_data();
     void tokens_that_arrive_together();
-    void what_arrives_during_a_wait_waits_its_turn();
     void data_request_before_consent_data();
     void data_request_before_consent();
     void unit_found_again_data();
     void unit_found_again();
 };
 
-// Units in one process: one unit's waits never hold up another's lines, and one unit's failure,
-// loss or stop never ends another's run. Each keeps its own unpacking and its own log.
+// Units in one process: one unit's waits never hold up another's lines, and one unit's failure or loss never ends
+// another's run. Each keeps its own unpacking and its own log.
 void tst_update_engine::units_run_side_by_side()
 {
     QTemporaryDir dir, logs;
     const QString package = dir.filePath("Linha_X#1.vkt");
-    QVERIFY(package_builder::write_package(package, {{"MAIN_1.s", firmware('C', 150)}}));
+    QVERIFY(package_builder::write_package(package, {{"MAIN_1.s", converted_firmware('C', 150)}}));
     const QString event_package = dir.filePath("Linha_Y#1.vkt");
-    QVERIFY(package_builder::write_package(event_package,
-                                           {{"EVENT_2.s", firmware('F', 3)}, {"GRID_1.s", firmware('A', 3)}}));
+    QVERIFY(package_builder::write_package(
+        event_package, {{"EVENT_2.s", converted_firmware('F', 3)}, {"GRID_1.s", converted_firmware('A', 3)}}));
 
     Sim::Options failing, waiting, lost;
     waiting.reset_file = 0;
@@ -99,17 +94,13 @@ void tst_update_engine::units_run_side_by_side()
     failing.fail_after_line = 20;
     lost.hang_up_after_line = 25;
     std::vector<std::unique_ptr<Unit>> units;
-    for (const Sim::Options& options : {Sim::Options(), waiting, failing, lost, Sim::Options()})
+    for (const Sim::Options& options : {Sim::Options(), waiting, failing, lost})
         units.push_back(std::make_unique<Unit>(options, logs.path()));
-    Unit &steady = *units[0], &waiter = *units[1], &stopped = *units[4];
+    Unit &steady = *units[0], &waiter = *units[1];
     bootloader_protocol::Waits long_waits;
     long_waits.event_port_pause_ms = 400;
     long_waits.confirm_pause_ms = 200;
     waiter.engine.set_waits(long_waits);
-    connect(&stopped.sim, &Sim::got, [&](const Sim::Received& r) {
-        if (r.line == 30)
-            stopped.engine.close_port();
-    });
 
     for (auto& unit : units)
         QVERIFY(unit->start(unit.get() == &waiter ? event_package : package));
@@ -122,16 +113,14 @@ void tst_update_engine::units_run_side_by_side()
     QCOMPARE(waiter.ends, QList<End>{End::success});
     QCOMPARE(units[2]->ends, QList<End>{End::device_failure});
     QCOMPARE(units[3]->ends, QList<End>{End::link_lost});
-    QCOMPARE(stopped.ends, QList<End>{End::stopped});
     for (Unit* unit : {&steady, &waiter})
         QCOMPARE(unit->sim.tokens().last(), QByteArray("#B_END"));
     // The waiting unit spent most of a second in its waits while the steady one sent its file.
     QVERIFY(waiter.stage_ms.last() > 600);
     QVERIFY2(steady.longest_line_gap_ms() < 100, qPrintable(QString::number(steady.longest_line_gap_ms())));
-    QCOMPARE(stopped.sim.lines_of(0).size(), 30);
     QCOMPARE(names_in(dir.path()), QStringList({"Linha_X#1.vkt", "Linha_Y#1.vkt"}));
     // A log of its own for every unit.
-    QCOMPARE(names_in(logs.path()).size(), 5);
+    QCOMPARE(names_in(logs.path()).size(), 4);
 }
 
 void tst_update_engine::tokens_that_arrive_together_data()
@@ -162,39 +151,11 @@ void tst_update_engine::tokens_that_arrive_together()
         }
     });
     QTemporaryDir dir;
-    QVERIFY(package_builder::write_package(dir.filePath("P.vkt"), {{"MAIN_1.s", firmware('C', 2)}}));
+    QVERIFY(package_builder::write_package(dir.filePath("P.vkt"), {{"MAIN_1.s", converted_firmware('C', 2)}}));
     QVERIFY(unit.start(dir.filePath("P.vkt")));
     QVERIFY(run_until([&] { return unit.sim.tokens().size() == 2; }, run_timeout_ms));
     QCOMPARE(unit.ends, QList<End>{End::success});
     QCOMPARE(unit.sim.tokens().last(), QByteArray("#B_END"));
-}
-
-// What the equipment says during one of the protocol's waits is handled once it is over, after
-// what the wait was for: here the next file's start after the pause that follows a confirmation.
-void tst_update_engine::what_arrives_during_a_wait_waits_its_turn()
-{
-    Unit unit{Sim::Options(), QString()};
-    bootloader_protocol::Waits waits;
-    waits.confirm_pause_ms = 300;
-    unit.engine.set_waits(waits);
-    qint64 confirmed_ms = -1;
-    connect(&unit.engine, &UpdateEngine::stage, [&](const UpdateEngine::Stage& s) {
-        if (s.progress == 100 && confirmed_ms < 0) {
-            confirmed_ms = unit.clock.elapsed();
-            unit.sim.send("#B_PR\x14");
-        }
-    });
-    QTemporaryDir dir;
-    QVERIFY(package_builder::write_package(dir.filePath("P.vkt"),
-                                           {{"MAIN_1.s", firmware('C', 2)}, {"GRID_2.s", firmware('A', 2)}}));
-    QVERIFY(unit.start(dir.filePath("P.vkt")));
-    QVERIFY(run_until([&] { return !unit.ends.isEmpty(); }, run_timeout_ms));
-
-    const int held = unit.stages.indexOf(QString::fromUtf8("Enviando dados... (2 / 2) @20"));
-    QVERIFY2(held > 0, qPrintable(unit.stages.join(", ")));
-    QCOMPARE(unit.stages.at(held + 1), QString::fromUtf8("Bootloader Iniciado (2 / 2) @1"));
-    QVERIFY(unit.stage_ms.at(held) >= confirmed_ms + waits.confirm_pause_ms);
-    QCOMPARE(unit.ends, QList<End>{End::success});
 }
 
 void tst_update_engine::data_request_before_consent_data()
@@ -235,8 +196,8 @@ void tst_update_engine::unit_found_again_data()
     QTest::newRow("vanished for good") << 0 << End::link_lost;
 }
 
-// The unit resets and its adapter comes back under another name: the run goes on there when the
-// adapter can be told apart, and otherwise opens no other port and ends when the bound is reached.
+// The unit resets and its adapter comes back under another name: the run goes on there when the adapter can be told
+// apart, and otherwise opens no other port and ends when the bound is reached.
 void tst_update_engine::unit_found_again()
 {
     QFETCH(int, adapters_back);
@@ -272,7 +233,7 @@ void tst_update_engine::unit_found_again()
         }
     });
     QTemporaryDir dir;
-    QVERIFY(package_builder::write_package(dir.filePath("P.vkt"), {{"MAIN_1.s", firmware('C', 2)}}));
+    QVERIFY(package_builder::write_package(dir.filePath("P.vkt"), {{"MAIN_1.s", converted_firmware('C', 2)}}));
     unit.engine.open_port(unit.sim.port_path());
     QVERIFY(unit.engine.open_package(dir.filePath("P.vkt")).accepted);
     QSignalSpy lost(&unit.engine, &UpdateEngine::port_lost);

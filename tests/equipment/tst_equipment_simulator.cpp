@@ -48,9 +48,9 @@ speed_t line_rate(int line)
 }
 } // namespace
 
-// As a technician runs it, read through `sed 4q`: a pseudo-terminal of its own and a USB bootloader whose every
-// write reaches the program as a read of its own. The token is printed as typed, '%' and all, and the tool plays
-// to the end after its reader has gone.
+// As a technician runs it, read through `sed 4q`: a pseudo-terminal of its own and a USB bootloader whose every write
+// reaches the program as a read of its own. The token is printed as typed, '%' and all, and the tool plays to the end
+// after its reader has gone.
 void tst_equipment_simulator::tool_plays_a_usb_bootloader_to_a_reader_that_leaves()
 {
     QProcess tool;
@@ -76,9 +76,9 @@ void tst_equipment_simulator::tool_plays_a_usb_bootloader_to_a_reader_that_leave
     ::close(line);
 }
 
-// On a serial port, here a pseudo-terminal of the test's own that shares its settings with this end: the UART's
-// data rate is set on the line itself before "#B_MAX", and the connecting rate again before a reset's
-// confirmation, after a confirmation and after a failure. Files the program gave up on are judged on what came.
+// On a serial port, here a pseudo-terminal of the test's own that shares its settings with this end: the UART's data
+// rate is set on the line itself before "#B_MAX", and the connecting rate again before a reset's confirmation, after a
+// confirmation and after a failure. Files the program gave up on are judged on what came.
 void tst_equipment_simulator::tool_plays_a_uart_bootloader_on_a_serial_port()
 {
     int line = -1;
@@ -135,8 +135,8 @@ void tst_equipment_simulator::tool_plays_a_uart_bootloader_on_a_serial_port()
     ::close(line);
 }
 
-// What a script sees: the status tells a usage error (2) from a package with problems (1), and a refusal is one
-// line on stderr.
+// What a script sees: the status tells a usage error (2) from a package with problems (1), and a refusal is one line on
+// stderr.
 void tst_equipment_simulator::tool_command_line_data()
 {
     QTest::addColumn<QStringList>("arguments");

@@ -1,6 +1,5 @@
-// The converter's whole decision on one file, with an arbitrary name and content: whatever it
-// writes, a careful bootloader accepts line by line, and it never takes its own output for raw
-// firmware again.
+// The converter's whole decision on one file, with an arbitrary name and content: whatever it writes, a careful
+// bootloader accepts line by line, and it never takes its own output for raw firmware again.
 #include "rules/firmware_rules.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -1,5 +1,5 @@
-// Arbitrary bytes opened as a package the way the window opens one: unpacked with the real bounds
-// and refusals, every file loaded as a firmware record, the unpacking removed again.
+// Arbitrary bytes opened as a package the way the window opens one: unpacked with the real bounds and refusals, every
+// file loaded as a firmware record, the unpacking removed again.
 #include "rules/archive.h"
 #include "rules/package_extraction.h"
 
@@ -10,8 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const QTemporaryDir work;
-    // The temporary folder is made private too, so that the fresh folder an unpacking falls back
-    // to is under watch as well.
+    // The temporary folder is made private too, so that the fresh folder an unpacking falls back to is under watch as
+    // well.
     static const bool private_temp = qputenv("TMPDIR", QFile::encodeName(work.path()));
     const auto everything_there = [] {
         QStringList paths;
@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         __builtin_trap();
     file.close();
 
-    // Either refused with nothing written, or unpacked with every file and folder it made listed;
-    // every file loads, and the removal leaves the package alone.
+    // Either refused with nothing written, or unpacked with every file and folder it made listed; every file loads, and
+    // the removal leaves the package alone.
     Extraction extraction = package_extraction::extract(package);
     QStringList made = QStringList{package, extraction.folder} + extraction.files + extraction.subfolders;
     made.removeAll(QString());

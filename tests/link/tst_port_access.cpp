@@ -57,8 +57,8 @@ void tst_port_access::denied_opening_names_the_owning_group()
     QVERIFY(pty.open_pty());
     WindowUnderTest ui;
     QCOMPARE(chmod(qPrintable(pty.port_path()), 0), 0);
-    // Root opens any file, so as root the opening runs as nobody, keeping root as the saved id to
-    // come back; access checks go by the real id, so that one changes too.
+    // Root opens any file, so as root the opening runs as nobody, keeping root as the saved id to come back; access
+    // checks go by the real id, so that one changes too.
     const bool root = geteuid() == 0;
     const bool dropped = !root || (setresgid(65534, 65534, 0) == 0 && setresuid(65534, 65534, 0) == 0);
     const bool denied = dropped && !QFileInfo(pty.port_path()).isReadable();

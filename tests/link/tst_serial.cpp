@@ -5,8 +5,6 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <memory>
-
 namespace
 {
 
@@ -18,23 +16,23 @@ QList<QByteArray> emissions(const QSignalSpy& spy)
     return all;
 }
 
-EquipmentSimulator::Options recording_only()
-{
-    EquipmentSimulator::Options options;
-    options.automatic = false;
-    return options;
-}
-
 // The link on a pseudo-terminal, with the equipment's end held by the test.
 struct Link {
     Link() : spy(&serial, &Serial::buffer) {}
     bool open()
     {
         serial.set_reply_timeout_ms(200);
+        if (!device.open_pty())
+            return false;
         serial.open_port(device.port_path());
         return emissions(spy) == QList<QByteArray>{"Conectado"};
     }
-    EquipmentSimulator device{recording_only()};
+    // Answers nothing of itself: the test speaks for the equipment.
+    EquipmentSimulator device{[] {
+        EquipmentSimulator::Options manual;
+        manual.automatic = false;
+        return manual;
+    }()};
     Serial serial;
     QSignalSpy spy;
 };
@@ -46,18 +44,9 @@ class tst_serial : public QObject
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        link = std::make_unique<Link>();
-        QVERIFY(link->device.open_pty());
-    }
-    void cleanup() { link.reset(); }
     void reply_timeout_data();
     void reply_timeout();
     void loss_is_reported_once();
-
-private:
-    std::unique_ptr<Link> link;
 };
 
 void tst_serial::reply_timeout_data()
@@ -76,26 +65,28 @@ void tst_serial::reply_timeout()
     QFETCH(bool, armed);
     QFETCH(QByteArray, reply);
     QFETCH(bool, times_out);
-    QVERIFY(link->open());
+    Link link;
+    QVERIFY(link.open());
     if (!reply.isEmpty()) {
-        link->device.send(reply);
-        QTRY_COMPARE(link->spy.count(), 2);
+        link.device.send(reply);
+        QTRY_COMPARE(link.spy.count(), 2);
     }
-    link->serial.set_reply_timeout_enabled(armed);
-    link->serial.write_data("#B_STR");
+    link.serial.set_reply_timeout_enabled(armed);
+    link.serial.write_data("#B_STR");
     QTest::qWait(500);
-    QCOMPARE(emissions(link->spy).count("TimeOut"), times_out ? 1 : 0);
+    QCOMPARE(emissions(link.spy).count("TimeOut"), times_out ? 1 : 0);
 }
 
 void tst_serial::loss_is_reported_once()
 {
-    QVERIFY(link->open());
-    link->spy.clear();
-    link->device.hang_up();
-    QTRY_COMPARE(emissions(link->spy), QList<QByteArray>{"Serial_Interrupted"});
+    Link link;
+    QVERIFY(link.open());
+    link.spy.clear();
+    link.device.hang_up();
+    QTRY_COMPARE(emissions(link.spy), QList<QByteArray>{"Serial_Interrupted"});
     QTest::qWait(300);
-    QCOMPARE(link->spy.count(), 1);
-    QVERIFY(!link->serial.is_open());
+    QCOMPARE(link.spy.count(), 1);
+    QVERIFY(!link.serial.is_open());
 }
 
 QTEST_GUILESS_MAIN(tst_serial)

@@ -63,9 +63,9 @@ private slots:
     void appends_one_report_line_per_unit();
 };
 
-// Also: names cannot forge a line, and nothing reaches the file after the outcome. The folder keeps 50 files of
-// its own, the newest by when they were written, a clock set over an hour ahead counting as oldest, beside other
-// programs' look-alikes. A folder that cannot be written costs an update one warning; the console trace stays whole.
+// Also: names cannot forge a line, and nothing reaches the file after the outcome. The folder keeps 50 files of its
+// own, the newest by when they were written, a clock set over an hour ahead counting as oldest, beside other programs'
+// look-alikes. A folder that cannot be written costs an update one warning; the console trace stays whole.
 void tst_service_log::traces_an_update_with_stamps_and_short_lines()
 {
     QTemporaryDir dir;
@@ -176,8 +176,8 @@ void tst_service_log::ends_a_cut_trace_with_the_reason_data()
 }
 
 // The lines before the note stay whole. Here a 41-byte port name makes the header 180 bytes, four lines of 45: the
-// lines end exactly where the closing lines' reserve begins, and where a refused write's note must start. Before,
-// the folder's oldest file gives way for the new one's 4 MB to fit in 20 MB.
+// lines end exactly where the closing lines' reserve begins, and where a refused write's note must start. Before, the
+// folder's oldest file gives way for the new one's 4 MB to fit in 20 MB.
 void tst_service_log::ends_a_cut_trace_with_the_reason()
 {
     QFETCH(qint64, room);
@@ -209,8 +209,8 @@ void tst_service_log::ends_a_cut_trace_with_the_reason()
              qPrintable(text.mid(cut_at)));
 }
 
-// Field names and end words are what scripts read: they are compared whole, and a second unit's line stays
-// parseable beside the first. A file that takes only part of a line, or cannot be written, is refused with a reason.
+// Field names and end words are what scripts read: they are compared whole, and a second unit's line stays parseable
+// beside the first. A file that takes only part of a line, or cannot be written, is refused with a reason.
 void tst_service_log::appends_one_report_line_per_unit()
 {
     const QDateTime started(QDate(2024, 5, 1), QTime(14, 3, 22, 117), Qt::OffsetFromUTC, -3 * 3600);

@@ -3,8 +3,8 @@
 
 #include <QString>
 
-// Answers the next modal file or folder dialog from the event loop: the given path is chosen,
-// or the dialog is cancelled when the path is null.
+// Answers the next modal file or folder dialog from the event loop: the given path is chosen, or the dialog is
+// cancelled when the path is null.
 namespace dialog_answer
 {
 

@@ -7,8 +7,8 @@
 #include <QMetaType>
 #include <QString>
 
-// Builds ZIP packages for the tests, entries written exactly as named (including crafted names
-// such as "../x", absolute paths or folder entries ending in '/').
+// Builds ZIP packages for the tests, entries written exactly as named (including crafted names such as "../x", absolute
+// paths or folder entries ending in '/').
 namespace package_builder
 {
 
@@ -21,8 +21,8 @@ struct Entry {
 
 bool write_package(const QString& path, const QList<Entry>& entries);
 
-// Everything under root by relative path: a file's bytes, "-> target" for a link, "<folder>" or
-// "<special>". Only regular files are opened, so a FIFO cannot block it.
+// Everything under root by relative path: a file's bytes, "-> target" for a link, "<folder>" or "<special>". Only
+// regular files are opened, so a FIFO cannot block it.
 QMap<QString, QByteArray> snapshot(const QString& root);
 
 // Firmware text as the converter writes it: header lines, then records, each ended by CR only.

@@ -63,8 +63,8 @@ bool WindowUnderTest::connect_to(const QString& port_path)
 
 bool WindowUnderTest::choose_package(const QString& path)
 {
-    // selectFile() leaves the name field alone while it has the keyboard focus, and the focus may
-    // reach it after the answer cleared it: keep it out of the dialog.
+    // selectFile() leaves the name field alone while it has the keyboard focus, and the focus may reach it after the
+    // answer cleared it: keep it out of the dialog.
     const auto focus_guard = QObject::connect(qApp, &QApplication::focusChanged, qApp, [](QWidget*, QWidget* now) {
         if (now && qobject_cast<QFileDialog*>(now->window()))
             now->clearFocus();
@@ -87,9 +87,7 @@ bool WindowUnderTest::start_run(EquipmentSimulator& equipment, const QString& pa
 bootloader_protocol::Waits short_waits()
 {
     bootloader_protocol::Waits waits;
-    waits.baud_guard_ms = 200;
-    waits.reply_ms = 200;
-    waits.link_retry_bound_ms = 200;
+    waits.baud_guard_ms = waits.reply_ms = waits.link_retry_bound_ms = 200;
     waits.event_port_pause_ms = 300;
     waits.confirm_pause_ms = 100;
     waits.silence_bound_ms = 800;
@@ -104,13 +102,10 @@ bool run_until(const std::function<bool()>& done, int timeout_ms)
         if (done())
             loop.quit();
     });
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     if (done())
         return true;
     check.start(1);
-    deadline.start(timeout_ms);
+    QTimer::singleShot(timeout_ms, &loop, &QEventLoop::quit);
     loop.exec();
     return done();
 }

@@ -15,8 +15,8 @@ class PopUp;
 class QWidget;
 class zipwindow;
 
-// A MainWindow with the warning dialog and converter it created; the window never deletes those
-// two, so this does, or every test would leave its own pair among the top-level widgets.
+// A MainWindow with the warning dialog and converter it created; the window never deletes those two, so this does, or
+// every test would leave its own pair among the top-level widgets.
 class WindowUnderTest
 {
 public:
@@ -32,11 +32,10 @@ public:
 
     // Picks the pseudo-terminal's port and presses the connect button; true when connected.
     bool connect_to(const QString& port_path);
-    // Presses "PROCURAR" and answers the file dialog with the path (null cancels); true when the
-    // window shows the path it got.
+    // Presses "PROCURAR" and answers the file dialog with the path (null cancels); true when the window shows the path
+    // it got.
     bool choose_package(const QString& path);
-    // Shows the window, connects to the equipment, opens the package and consents; true once the
-    // run is under way.
+    // Shows the window, connects to the equipment, opens the package and consents; true once the run is under way.
     bool start_run(EquipmentSimulator& equipment, const QString& package);
 
     MainWindow* window = nullptr;
@@ -44,12 +43,11 @@ public:
     zipwindow* converter = nullptr;
 };
 
-// The protocol's waits, shortened so that a run takes a fraction of a second; what happens during
-// each stays the same.
+// The protocol's waits, shortened so that a run takes a fraction of a second; what happens during each stays the same.
 bootloader_protocol::Waits short_waits();
 
-// Runs the event loop as the program does, until done() holds or the time is up; false then.
-// QTest's own waits sleep 10 ms between passes, which would starve a transfer paced at 3 ms.
+// Runs the event loop as the program does, until done() holds or the time is up; false then. QTest's own waits sleep 10
+// ms between passes, which would starve a transfer paced at 3 ms.
 bool run_until(const std::function<bool()>& done, int timeout_ms);
 void run_for(int ms);
 
