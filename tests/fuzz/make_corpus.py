@@ -43,6 +43,15 @@ CORPORA = {
         "nul_in_name.vkt": package([("MAIN_1.s", RECORDS, REGULAR), ("GRID_2.s~x", RECORDS, REGULAR)]).replace(
             b"GRID_2.s~x", b"GRID_2.s\0x"),
     },
+    # The messages come first; the stage and the link are read off the end, as FuzzedDataProvider
+    # takes numbers from the back: stage (0 port open .. 4 sending), then the link (odd: UART).
+    "fuzz_engine": {
+        "whole_file": b"#B_PR\x32#B_PR\x5f#B_ENV#B_BOK" + bytes([0, 4]),
+        "reset": b"#B_ENV#B_RST#B_BOK" + bytes([1, 4]),
+        "failure": b"#B_PR\x0a#B_FRC" + bytes([0, 3]),
+        "before_consent": b"#B_USB#B_MAX" + bytes([0, 1]),
+        "conditions": b"TimeOutSerial_InterruptedConectado" + bytes([0, 2]),
+    },
     "fuzz_firmware": {
         "sound": firmware("MAIN_1.s", RECORDS),
         "after_last_cr": firmware("grid.s19", RECORDS + b"S9"),
