@@ -97,6 +97,10 @@ void tst_update_protocol::connection_control()
     catalog.listed.removeLast();
     QVERIFY(run_until([&] { return box->count() == 1; }, run_timeout_ms));
     QCOMPARE(box->currentText(), QStringLiteral("ttyUSB0"));
+    // Another adapter under the same name between two polls is another port.
+    catalog.listed[0] = first;
+    catalog.listed[0].name = QStringLiteral("ttyUSB0");
+    QVERIFY(run_until([&] { return box->itemData(0, Qt::ToolTipRole) == catalog.listed[0].describe(); }, 5000));
     // Another program holding the port is told apart from a missing permission.
     QSerialPort holder;
     holder.setPortName(rig.sim.port_path());

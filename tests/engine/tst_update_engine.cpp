@@ -4,11 +4,8 @@
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <memory>
 
 using Sim = EquipmentSimulator;
 using package_builder::converted_firmware;
@@ -25,10 +22,8 @@ struct Unit {
     {
         QObject::connect(&engine, &UpdateEngine::stage, [this](const UpdateEngine::Stage& s) {
             stages << s.text + s.counter + QStringLiteral(" @%1").arg(s.progress);
-            stage_ms << clock.elapsed();
         });
         QObject::connect(&engine, &UpdateEngine::ended, [this](End how, const QString&) { ends << how; });
-        clock.start();
     }
     bool start(const QString& package)
     {
@@ -40,25 +35,10 @@ struct Unit {
         engine.start();
         return true;
     }
-    // The longest gap between two lines of one file, in ms.
-    double longest_line_gap_ms() const
-    {
-        double longest = 0;
-        const Sim::Received* previous = nullptr;
-        for (const Sim::Received& r : sim.received()) {
-            if (r.kind == Sim::Received::Kind::line && previous && previous->kind == r.kind && previous->file == r.file)
-                longest = std::max(longest, (r.at_ns - previous->at_ns) / 1e6);
-            previous = &r;
-        }
-        return longest;
-    }
-
     Sim sim;
     UpdateEngine engine;
     QStringList stages;
-    QList<qint64> stage_ms;
     QList<End> ends;
-    QElapsedTimer clock;
 };
 
 } // namespace
@@ -68,7 +48,6 @@ class tst_update_engine : public QObject
     Q_OBJECT
 
 private slots:
-    void units_run_side_by_side();
     void tokens_that_arrive_together_data();
     void tokens_that_arrive_together();
     void data_request_before_consent_data();
@@ -76,52 +55,6 @@ private slots:
     void unit_found_again_data();
     void unit_found_again();
 };
-
-// Units in one process: one unit's waits never hold up another's lines, and one unit's failure or loss never ends
-// another's run. Each keeps its own unpacking and its own log.
-void tst_update_engine::units_run_side_by_side()
-{
-    QTemporaryDir dir, logs;
-    const QString package = dir.filePath("Linha_X#1.vkt");
-    QVERIFY(package_builder::write_package(package, {{"MAIN_1.s", converted_firmware('C', 150)}}));
-    const QString event_package = dir.filePath("Linha_Y#1.vkt");
-    QVERIFY(package_builder::write_package(
-        event_package, {{"EVENT_2.s", converted_firmware('F', 3)}, {"GRID_1.s", converted_firmware('A', 3)}}));
-
-    Sim::Options failing, waiting, lost;
-    waiting.reset_file = 0;
-    failing.fail_file = lost.hang_up_file = 0;
-    failing.fail_after_line = 20;
-    lost.hang_up_after_line = 25;
-    std::vector<std::unique_ptr<Unit>> units;
-    for (const Sim::Options& options : {Sim::Options(), waiting, failing, lost})
-        units.push_back(std::make_unique<Unit>(options, logs.path()));
-    Unit &steady = *units[0], &waiter = *units[1];
-    bootloader_protocol::Waits long_waits;
-    long_waits.event_port_pause_ms = 400;
-    long_waits.confirm_pause_ms = 200;
-    waiter.engine.set_waits(long_waits);
-
-    for (auto& unit : units)
-        QVERIFY(unit->start(unit.get() == &waiter ? event_package : package));
-    QVERIFY(run_until(
-        [&] { return std::all_of(units.begin(), units.end(), [](const auto& u) { return !u->ends.isEmpty(); }); },
-        run_timeout_ms));
-    run_for(100);
-
-    QCOMPARE(steady.ends, QList<End>{End::success});
-    QCOMPARE(waiter.ends, QList<End>{End::success});
-    QCOMPARE(units[2]->ends, QList<End>{End::device_failure});
-    QCOMPARE(units[3]->ends, QList<End>{End::link_lost});
-    for (Unit* unit : {&steady, &waiter})
-        QCOMPARE(unit->sim.tokens().last(), QByteArray("#B_END"));
-    // The waiting unit spent most of a second in its waits while the steady one sent its file.
-    QVERIFY(waiter.stage_ms.last() > 600);
-    QVERIFY2(steady.longest_line_gap_ms() < 100, qPrintable(QString::number(steady.longest_line_gap_ms())));
-    QCOMPARE(names_in(dir.path()), QStringList({"Linha_X#1.vkt", "Linha_Y#1.vkt"}));
-    // A log of its own for every unit.
-    QCOMPARE(names_in(logs.path()).size(), 4);
-}
 
 void tst_update_engine::tokens_that_arrive_together_data()
 {

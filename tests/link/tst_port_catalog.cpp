@@ -2,7 +2,6 @@
 #include "support/fake_port_catalog.h"
 
 #include <QDir>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -36,7 +35,6 @@ private slots:
     void resolve();
     void listings();
     void usb_location_from_sysfs();
-    void watcher_signals_each_plug_and_unplug_once();
 };
 
 void tst_port_catalog::find_again_data()
@@ -152,36 +150,6 @@ void tst_port_catalog::usb_location_from_sysfs()
     QCOMPARE(port_catalog::usb_location("ttyUSB0", sysfs.path()), "1-1.4.3");
     QCOMPARE(port_catalog::usb_location("ttyS0", sysfs.path()), "");
     QCOMPARE(port_catalog::usb_location("ttyS1", sysfs.path()), "");
-}
-
-void tst_port_catalog::watcher_signals_each_plug_and_unplug_once()
-{
-    FakePortCatalog catalog;
-    catalog.listed = {ftdi("ttyUSB0", "A1")};
-    PortWatcher watcher(catalog);
-    QSignalSpy spy(&watcher, &PortWatcher::changed);
-    watcher.start(10);
-    QCOMPARE(watcher.ports(), catalog.listed);
-
-    catalog.listed << ftdi("ttyUSB1", "B2");
-    QVERIFY(spy.wait());
-    watcher.scan();
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).value<QList<PortIdentity>>(), catalog.listed);
-
-    catalog.listed.removeFirst();
-    QVERIFY(spy.wait());
-    // Another adapter in the same socket between two polls takes the old name.
-    catalog.listed[0].serial_number = QStringLiteral("C3");
-    QVERIFY(spy.wait());
-    watcher.scan();
-    QCOMPARE(spy.count(), 3);
-    QCOMPARE(watcher.ports(), catalog.listed);
-
-    watcher.stop();
-    catalog.listed << ftdi("ttyUSB0", "A1");
-    QTest::qWait(50);
-    QCOMPARE(spy.count(), 3);
 }
 
 QTEST_GUILESS_MAIN(tst_port_catalog)
