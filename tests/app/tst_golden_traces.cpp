@@ -189,13 +189,13 @@ double pause_at(qint32 baud)
 
 // The equipment reads each line when its notifier runs, which on a busy machine can be several milliseconds after the
 // write: a single gap says little. What the protocol guarantees is that no pause is shorter than asked, so within a
-// file the k-th line arrives no sooner than k pauses after the first (less the lateness of the first read, measured up
-// to a few milliseconds here), and a file takes no more than a few times as long as it did when recorded. A gap that
-// holds one of the protocol's own waits (the pause after a confirmation, a reset) keeps at least half its recorded
-// length: a wait left out shows.
+// file the k-th line arrives no sooner than k pauses after the first (less the lateness of the first read: a few
+// milliseconds here, and up to 23 ms seen under the sanitizers on a machine busy with two other suites), and a file
+// takes no more than a few times as long as it did when recorded. A gap that holds one of the protocol's own waits (the
+// pause after a confirmation, a reset) keeps at least half its recorded length: a wait left out shows.
 QString pacing_fault(const QList<Trace::Item>& now, const QList<Trace::Item>& then)
 {
-    constexpr double first_read_lateness_ms = 10;
+    constexpr double first_read_lateness_ms = 30;
     double since_first = 0, recorded_since_first = 0;
     int paced = 0;
     for (int i = 0; i < now.size(); ++i) {
