@@ -5,9 +5,9 @@
 //
 // Run by hand, preferably from a Release build: build-rel/bench/transfer_bench
 
-#include "rules/bootloader_protocol.h"
 #include "app/mainwindow.h"
 #include "equipment/equipment_simulator.h"
+#include "rules/bootloader_protocol.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 #include "widgets/popup.h"

@@ -1,7 +1,7 @@
 #include "widgets/popup.h"
 
-#include "ui_popup.h"
 #include "rules/board_name.h"
+#include "ui_popup.h"
 
 PopUp::PopUp(QWidget* parent) : QWidget(parent), ui(new Ui::PopUp)
 {
