@@ -28,7 +28,7 @@ const char* const valid_package_text = "Arquivo Validado";
 const char* const transfer_running_text = "Erro! Envio em andamento, aguarde o fim do arquivo";
 const char* const converter_keys = "Ctrl+V, Ctrl+K, Ctrl+T";
 
-constexpr int progress_done = 100;
+constexpr int progress_done = UpdateEngine::Stage::progress_done;
 
 // Notices of our own in the info label, which a run leaves free: "Operação realizada com
 // Sucesso!" ends every file, so the operator is told whether the update goes on or is over, and

@@ -37,9 +37,9 @@ constexpr int redraw_ms = 200;
 // "#B_END" leaves through the port's write notifier on a later pass of the event loop: closing the port at once
 // would drop it from the buffer.
 constexpr int end_grace_ms = 200;
-constexpr int progress_done = 100;
-// Shown when the equipment confirmed the event board's file; the restart pause follows.
-constexpr int progress_finishing = 98;
+constexpr int progress_done = UpdateEngine::Stage::progress_done;
+// The equipment confirmed the event board's file; the restart pause follows.
+constexpr int progress_finishing = UpdateEngine::Stage::progress_finishing;
 
 QString plural(int count, const char* one, const char* many)
 {

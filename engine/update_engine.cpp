@@ -26,8 +26,8 @@ constexpr int silence_tick_ms = 1000;
 // Between two looks for a unit that came back under another name, while its reopening is retried.
 constexpr int search_interval_ms = 100;
 constexpr int progress_started = 1;
-constexpr int progress_finishing = 98;
-constexpr int progress_done = 100;
+constexpr int progress_finishing = UpdateEngine::Stage::progress_finishing;
+constexpr int progress_done = UpdateEngine::Stage::progress_done;
 
 } // namespace
 

@@ -34,6 +34,9 @@ public:
 
     // What the operator reads: the stage's text with the file counter behind it, and the progress.
     struct Stage {
+        // Shown when the equipment confirmed the event board's file, and when a file is done.
+        static constexpr int progress_finishing = 98;
+        static constexpr int progress_done = 100;
         QString text;
         QString counter; // " (k / N)"; empty before a package is opened
         int progress = 0;
