@@ -35,8 +35,6 @@ struct Rig {
         const QString path = dir.filePath(QStringLiteral("Linha_X#%1.vkt").arg(++packages));
         return package_builder::write_package(path, files) && ui.choose_package(path) && ui.popup->isVisible();
     }
-    QAbstractButton* init_button() const { return ui.popup->findChild<QAbstractButton*>("initButton"); }
-    QString status() const { return ui.text("statusBootloader"); }
 
     Sim sim;
     WindowUnderTest ui;
@@ -68,9 +66,9 @@ void tst_update_protocol::consent_is_per_package()
     QVERIFY(rig.open({{"GRID_1.s", package_builder::converted_firmware('A', 5)}}));
     QTest::qWait(100);
     QCOMPARE(rig.sim.tokens().size(), 1);
-    QVERIFY(rig.init_button()->isEnabled() && !rig.ui.popup->is_started());
-    QCOMPARE(rig.status(), QString());            // no counter of the ended run
-    QCOMPARE(names_in(rig.dir.path()).size(), 3); // two packages, one unpacking
+    QVERIFY(rig.ui.popup->findChild<QAbstractButton*>("initButton")->isEnabled() && !rig.ui.popup->is_started());
+    QCOMPARE(rig.ui.text("statusBootloader"), QString()); // no counter of the ended run
+    QCOMPARE(names_in(rig.dir.path()).size(), 3);         // two packages, one unpacking
     rig.ui.converter->show();
     rig.ui.window->close();
     QCOMPARE(names_in(rig.dir.path()), (QStringList{"Linha_X#1.vkt", "Linha_X#2.vkt"}));
@@ -97,10 +95,15 @@ void tst_update_protocol::connection_control()
     catalog.listed.removeLast();
     QVERIFY(run_until([&] { return box->count() == 1; }, run_timeout_ms));
     QCOMPARE(box->currentText(), QStringLiteral("ttyUSB0"));
+    // A name typed in the box stays as typed, cursor and all.
+    box->setEditText(QStringLiteral("/dev/ttyS9"));
+    box->lineEdit()->setCursorPosition(4);
     // Another adapter under the same name between two polls is another port.
     catalog.listed[0] = first;
     catalog.listed[0].name = QStringLiteral("ttyUSB0");
     QVERIFY(run_until([&] { return box->itemData(0, Qt::ToolTipRole) == catalog.listed[0].describe(); }, 5000));
+    QCOMPARE(box->currentText(), QStringLiteral("/dev/ttyS9"));
+    QCOMPARE(box->lineEdit()->cursorPosition(), 4);
     // Another program holding the port is told apart from a missing permission.
     QSerialPort holder;
     holder.setPortName(rig.sim.port_path());

@@ -191,6 +191,8 @@ void tst_vkt_update::endings_data()
             "no package " + dir.filePath("None#1.vkt"));
     refused("missing port", one, {"--yes", "--port", "/dev/vkt-no-such-port", package}, 4,
             "/dev/vkt-no-such-port: Porta não encontrada ou não pôde ser aberta; nothing was sent");
+    refused("reports file a folder", one, {"--yes", "--report", dir.path(), package}, 2,
+            "cannot write the reports file " + dir.path());
     refused("unknown option", one, {"--yes", "--speed", package}, 2, "Unknown option 'speed'. See --help.");
     refused("no terminal, no --yes", one, {package}, 2,
             "no terminal to ask for consent; give --yes to start without asking; nothing was sent");
