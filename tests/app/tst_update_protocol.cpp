@@ -23,22 +23,14 @@ constexpr int run_timeout_ms = 60000;
 // The window, its port on a pseudo-terminal and the equipment on the other end.
 struct Rig {
     explicit Rig(const Sim::Options& options = Sim::Options()) : sim(options) {}
-
-    bool start(const QList<package_builder::Entry>& files)
-    {
-        ui.window->set_waits(waits);
-        const QString path = dir.filePath(QStringLiteral("Linha_X#%1.vkt").arg(++packages));
-        return package_builder::write_package(path, files) && ui.start_run(sim, path);
-    }
-    bool open(const QList<package_builder::Entry>& files)
+    QString package(const QList<package_builder::Entry>& files)
     {
         const QString path = dir.filePath(QStringLiteral("Linha_X#%1.vkt").arg(++packages));
-        return package_builder::write_package(path, files) && ui.choose_package(path) && ui.popup->isVisible();
+        return package_builder::write_package(path, files) ? path : QString();
     }
 
     Sim sim;
     WindowUnderTest ui;
-    bootloader_protocol::Waits waits = short_waits();
     QTemporaryDir dir;
     int packages = 0;
 };
@@ -60,10 +52,13 @@ void tst_update_protocol::consent_is_per_package()
     Sim::Options options;
     options.silent_file = 0;
     Rig rig(options);
-    rig.waits.reply_ms = run_timeout_ms;
-    QVERIFY(rig.start({{"MAIN_1.s", package_builder::converted_firmware('C', 5)}}));
+    bootloader_protocol::Waits waits = short_waits();
+    waits.reply_ms = run_timeout_ms;
+    rig.ui.window->set_waits(waits);
+    QVERIFY(rig.ui.start_run(rig.sim, rig.package({{"MAIN_1.s", package_builder::converted_firmware('C', 5)}})));
     QTRY_COMPARE(rig.sim.tokens().size(), 1);
-    QVERIFY(rig.open({{"GRID_1.s", package_builder::converted_firmware('A', 5)}}));
+    QVERIFY(rig.ui.choose_package(rig.package({{"GRID_1.s", package_builder::converted_firmware('A', 5)}})));
+    QVERIFY(rig.ui.popup->isVisible());
     QTest::qWait(100);
     QCOMPARE(rig.sim.tokens().size(), 1);
     QVERIFY(rig.ui.popup->findChild<QAbstractButton*>("initButton")->isEnabled() && !rig.ui.popup->is_started());

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <numeric>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -58,10 +59,8 @@ struct Line {
     }
     int sent() const
     {
-        int items = 0;
-        for (const auto& unit : units)
-            items += unit->received().size();
-        return items;
+        return std::accumulate(units.begin(), units.end(), 0,
+                               [](int n, const auto& u) { return n + u->received().size(); });
     }
     std::vector<std::unique_ptr<Sim>> units;
     QProcess process;

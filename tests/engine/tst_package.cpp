@@ -47,6 +47,8 @@ void tst_package::archive_chunks()
     QCOMPARE(archive_rules::wire_bytes(archive.chunk(0)), QByteArray("A"));
     // A NUL first leaves nothing at all to send, not the whole line.
     QCOMPARE(archive_rules::wire_bytes(QByteArray("\0B\r", 3)), QByteArray());
+    // A file that cannot be read adds nothing to the least time left.
+    QCOMPARE(archive_rules::line_count_of(QStringLiteral("/nonexistent")), 0);
 }
 
 // Each package is chosen beside an operator's folder "outside" (an '@' in a name or a link's target stands for it);
