@@ -76,13 +76,12 @@ int check_package(const QString& path)
         return fail(exit_codes::package_refused, QStringLiteral("the package was refused: %1").arg(result.refusal));
     int with_problems = 0;
     for (const package_check::FileCheck& file : result.files) {
-        const QString board = file.board ? QString(QLatin1Char(file.board)) : QStringLiteral("none");
         const QString verdict =
             file.problems.isEmpty() ? QStringLiteral("OK") : file.problems.join(QStringLiteral("; "));
         with_problems += file.problems.isEmpty() ? 0 : 1;
-        console::write_line(
-            stdout, QStringLiteral("%1: board %2, %3 lines, %4 bytes: %5")
-                        .arg(file.name, board, QString::number(file.lines), QString::number(file.bytes), verdict));
+        console::write_line(stdout, QStringLiteral("%1: board %2, %3 lines, %4 bytes: %5")
+                                        .arg(file.name, package_check::board_text(file.board),
+                                             QString::number(file.lines), QString::number(file.bytes), verdict));
     }
     console::write_line(stdout, QStringLiteral("%1: %2 files, %3 with problems")
                                     .arg(package_rules::file_name(path), QString::number(result.files.size()),

@@ -4,6 +4,7 @@
 
 #include "equipment/equipment_simulator.h"
 #include "rules/bootloader_protocol.h"
+#include "rules/package_check.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -49,11 +50,6 @@ bool parse_place(const QString& value, int parts_min, int parts_max, QStringList
             return false;
     }
     return true;
-}
-
-QString board_text(char board)
-{
-    return board ? QString(QLatin1Char(board)) : QStringLiteral("none");
 }
 
 } // namespace
@@ -160,20 +156,20 @@ int main(int argc, char** argv)
         if (item.kind == EquipmentSimulator::Received::Kind::token && item.bytes == bootloader_protocol::start_token)
             say(stdout, QStringLiteral("file %1: started").arg(item.file + 1));
     });
-    QObject::connect(&equipment, &EquipmentSimulator::file_checked,
-                     [&problems](const EquipmentSimulator::FileReport& report) {
-                         const QString head = QStringLiteral("file %1: board %2, %3 lines, %4 bytes: ")
-                                                  .arg(QString::number(report.file + 1), board_text(report.board),
-                                                       QString::number(report.lines), QString::number(report.bytes));
-                         if (report.problems.isEmpty()) {
-                             say(stdout, head + QStringLiteral("OK"));
-                             return;
-                         }
-                         problems = true;
-                         say(stdout, head + QStringLiteral("%1 problem(s)").arg(report.problems.size()));
-                         for (const QString& problem : report.problems)
-                             say(stdout, QStringLiteral("file %1, %2").arg(QString::number(report.file + 1), problem));
-                     });
+    QObject::connect(
+        &equipment, &EquipmentSimulator::file_checked, [&problems](const EquipmentSimulator::FileReport& report) {
+            const QString head = QStringLiteral("file %1: board %2, %3 lines, %4 bytes: ")
+                                     .arg(QString::number(report.file + 1), package_check::board_text(report.board),
+                                          QString::number(report.lines), QString::number(report.bytes));
+            if (report.problems.isEmpty()) {
+                say(stdout, head + QStringLiteral("OK"));
+                return;
+            }
+            problems = true;
+            say(stdout, head + QStringLiteral("%1 problem(s)").arg(report.problems.size()));
+            for (const QString& problem : report.problems)
+                say(stdout, QStringLiteral("file %1, %2").arg(QString::number(report.file + 1), problem));
+        });
     QObject::connect(&equipment, &EquipmentSimulator::fault_injected, [&](const QString& what) {
         say(stdout, QStringLiteral("fault: %1").arg(what));
         // A lost link leaves nothing to play on.

@@ -71,4 +71,9 @@ PackageCheck check(const QString& package_path)
     return result;
 }
 
+QString board_text(char board)
+{
+    return board ? QString(QLatin1Char(board)) : QStringLiteral("none");
+}
+
 } // namespace package_check

@@ -31,6 +31,9 @@ PackageCheck check(const QString& package_path);
 // so they are kept as a line of their own for the check to find them without their CR.
 QList<QByteArray> received_lines(const QByteArray& file);
 
+// A header's identifier as the checks print it: "none" when the header has none.
+QString board_text(char board);
+
 } // namespace package_check
 
 #endif // PACKAGE_CHECK_H
