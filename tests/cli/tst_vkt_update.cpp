@@ -326,8 +326,14 @@ void tst_vkt_update::on_a_terminal_data()
 {
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<int>("code");
-    QTest::newRow("no") << QByteArray("n\n") << 9;
-    QTest::newRow("yes") << QByteArray("SIM\n") << 6;
+    QTest::addColumn<QString>("last_file"); // after a first file of 1390 records
+    QTest::addColumn<QString>("least_left");
+    QTest::newRow("no") << QByteArray("n\n") << 9 << "EVENT_2.s" << QString();
+    // 1401 lines at the UART's 25 ms, the pauses after both files and the event board's restart: 60.025 s at least.
+    QTest::newRow("yes") << QByteArray("SIM\n") << 6 << "EVENT_2.s"
+                         << "1:00";
+    QTest::newRow("yes, no event board") << QByteArray("s\n") << 6 << "GRID_2.s"
+                                         << "0:49";
 }
 
 // On a terminal the operator is asked, and an answer other than yes sends nothing. Then each unit's line is drawn again
@@ -336,11 +342,12 @@ void tst_vkt_update::on_a_terminal()
 {
     QFETCH(QByteArray, answer);
     QFETCH(int, code);
-    // 1401 lines at the UART's 25 ms, the pauses after both files and the event board's restart: 60.025 s at least.
+    QFETCH(QString, last_file);
+    QFETCH(QString, least_left);
     QTemporaryDir folder;
     const QString estimated = folder.filePath("Linha_X#2.vkt");
     QVERIFY(package_builder::write_package(estimated, {{"MAIN_1.s", package_builder::converted_firmware('C', 1390)},
-                                                       {"EVENT_2.s", package_builder::converted_firmware('F', 3)}}));
+                                                       {last_file, package_builder::converted_firmware('F', 3)}}));
     Sim::Options scripted;
     scripted.automatic = false;
     Line line(Options{scripted});
@@ -348,7 +355,7 @@ void tst_vkt_update::on_a_terminal()
     Sim& unit = *line.units.front();
     connect(&unit, &Sim::got, [&unit] { unit.send("#B_UAR"); });
     const QString head = unit.port_path() + " (1 / 2)   ";
-    const QString announced = head + "Bootloader Iniciado" + QString(16, ' ') + "1 %  ≥ 1:00";
+    const QString announced = head + "Bootloader Iniciado" + QString(16, ' ') + "1 %  ≥ " + least_left;
     winsize size{};
     size.ws_col = static_cast<unsigned short>(announced.size() + 2);
     int master = -1, slave = -1;
