@@ -168,11 +168,12 @@ void tst_vkt_update::endings_data()
                             const QString& text) {
         QTest::newRow(row) << units << args << code << QString() << QStringList{"vkt-update: " + text};
     };
-    // The equipment's own check, without any equipment: a line per file, and the package's.
+    // The equipment's own check, without any equipment: a line per file in the order they are sent, the event board's
+    // last, and the package's.
     const auto checked = [this](const char* row, const QByteArray& grid, int code, const QStringList& shown) {
         const QString path = dir.filePath(QStringLiteral("P#%1.vkt").arg(code));
         QVERIFY(package_builder::write_package(
-            path, {{"MAIN_1.s", package_builder::converted_firmware('C', 2)}, {"GRID_1.s", grid}}));
+            path, {{"EVENT_1.s", package_builder::converted_firmware('F', 2)}, {"GRID_1.s", grid}}));
         QTest::newRow(row) << Options() << QStringList{"--check", path} << code << QString() << shown;
     };
     const QStringList started{"%1 (1 / 1) Bootloader Iniciado"};
@@ -197,14 +198,13 @@ void tst_vkt_update::endings_data()
             "no terminal to ask for consent; give --yes to start without asking; nothing was sent");
     const QByteArray grid = package_builder::converted_firmware('A', 3);
     checked("checked: sound", grid, 0,
-            {"MAIN_1.s: board C, 6 lines, 45 bytes: OK", "GRID_1.s: board A, 7 lines, 62 bytes: OK",
+            {"GRID_1.s: board A, 7 lines, 62 bytes: OK", "EVENT_1.s: board F, 6 lines, 45 bytes: OK",
              "P#0.vkt: 2 files, 0 with problems"});
     checked("checked: a line too many, the last without its CR", grid + "S1", 3,
-            {"MAIN_1.s: board C, 6 lines, 45 bytes: OK",
-             "GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
+            {"GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
              "\"03\"; line 4: expected size \"042\" for 53 data bytes, found \"040\"; line 8: expected CR at the "
              "end, found \"1\"",
-             "P#3.vkt: 2 files, 1 with problems"});
+             "EVENT_1.s: board F, 6 lines, 45 bytes: OK", "P#3.vkt: 2 files, 1 with problems"});
 }
 
 // What a script reads of each ending: the status, the lines shown and the unit's record. Whatever is refused before the
