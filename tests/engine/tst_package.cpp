@@ -175,7 +175,8 @@ void tst_package::crafted_package()
                  bootloader_protocol::EndClass::package_unusable);
         QCOMPARE(shown_last.text + shown_last.counter,
                  QStringLiteral("Erro! Não foi possível ler o firmware do pacote (1 / 2)"));
-        QVERIFY(QFileInfo(head).isSymLink() && QFile::remove(head) && QDir().rmdir(workspace.filePath("P")));
+        QVERIFY(engine.is_open() && QFileInfo(head).isSymLink() && QFile::remove(head) &&
+                QDir().rmdir(workspace.filePath("P")));
     }
     engine.abandon();
 
