@@ -156,6 +156,10 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
                           "The service log cannot be written in " + log.update_file() +
                               "/not-a-folder (cannot create the folder); the update goes on without it.",
                           "outcome abandoned: another update began", "outcome program closed during the update"}));
+    // A later update whose file cannot be made names no file, not the last one's.
+    QVERIFY(QDir(log.folder()).removeRecursively() && make(log.folder(), 0, now));
+    log.begin_update({});
+    QCOMPARE(log.update_file(), QString());
 }
 
 void tst_service_log::ends_a_cut_trace_with_the_reason_data()
