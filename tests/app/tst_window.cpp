@@ -430,6 +430,10 @@ void tst_window::connection_control()
     catalog.listed[0].name = QStringLiteral("ttyUSB0");
     QVERIFY(run_until([&] { return box->itemData(0, Qt::ToolTipRole) == catalog.listed[0].describe(); }, 5000));
     QCOMPARE(box->currentText(), QStringLiteral("/dev/ttyS9"));
+    // The scan button reads the ports at once, between two polls.
+    catalog.listed << first;
+    rig.ui.widget<QAbstractButton>("scan_push_button")->click();
+    QCOMPARE(box->count(), 2);
     QCOMPARE(box->lineEdit()->cursorPosition(), 4);
     // Another program holding the port is told apart from a missing permission.
     QSerialPort holder;

@@ -196,6 +196,8 @@ void tst_vkt_update::endings_data()
                           << QString::fromUtf8(help.readAll())
                                  .arg(VKT_UPDATE, qEnvironmentVariable("XDG_DATA_HOME"))
                                  .split('\n', Qt::SkipEmptyParts);
+    refused("check of a damaged package", Options(), {"--check", dir.filePath("Damaged#1.vkt")}, 3,
+            "the package was refused: Erro! Pacote vazio ou danificado");
     refused("unknown option", one, {"--yes", "--speed", package}, 2, "Unknown option 'speed'. See --help.");
     refused("no terminal, no --yes", one, {package}, 2,
             "no terminal to ask for consent; give --yes to start without asking; nothing was sent");
