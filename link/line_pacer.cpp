@@ -75,11 +75,11 @@ void LinePacer::arm(qint64 ns)
 #ifdef Q_OS_LINUX
     if (timer_fd >= 0) {
         // A zero time disarms; a pause of zero is asked for as one nanosecond.
-        itimerspec spec{};
+        itimerspec due{};
         const qint64 wait = active ? std::max<qint64>(ns, 1) : 0;
-        spec.it_value.tv_sec = static_cast<time_t>(wait / ns_per_s);
-        spec.it_value.tv_nsec = static_cast<long>(wait % ns_per_s);
-        ::timerfd_settime(timer_fd, 0, &spec, nullptr);
+        due.it_value.tv_sec = static_cast<time_t>(wait / ns_per_s);
+        due.it_value.tv_nsec = static_cast<long>(wait % ns_per_s);
+        ::timerfd_settime(timer_fd, 0, &due, nullptr);
         return;
     }
 #endif

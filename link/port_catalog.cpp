@@ -41,13 +41,13 @@ bool name_before(const PortIdentity& a, const PortIdentity& b)
 }
 
 // One way the command line names a port by what it is rather than by where it is now.
-struct SpecForm {
+struct NamingForm {
     const char* prefix;
     const char* what;
     QString (*field)(const PortIdentity& port);
 };
 
-const SpecForm spec_forms[] = {
+const NamingForm naming_forms[] = {
     {"usb:", "USB serial", [](const PortIdentity& port) { return port.serial_number; }},
     {"loc:", "USB location", [](const PortIdentity& port) { return port.usb_location; }},
     {"id:", "VID:PID", [](const PortIdentity& port) { return port.vid_pid(); }},
@@ -197,15 +197,15 @@ port_catalog::FoundAgain port_catalog::find_again(const PortIdentity& before, co
     return result;
 }
 
-port_catalog::Resolved port_catalog::resolve(const QString& spec, const PortCatalog& catalog)
+port_catalog::Resolved port_catalog::resolve(const QString& given, const PortCatalog& catalog)
 {
-    if (spec.isEmpty())
+    if (given.isEmpty())
         return {{}, QStringLiteral("no port given")};
-    for (const SpecForm& form : spec_forms) {
+    for (const NamingForm& form : naming_forms) {
         const QLatin1String prefix(form.prefix);
-        if (!spec.startsWith(prefix))
+        if (!given.startsWith(prefix))
             continue;
-        const QString value = spec.mid(prefix.size());
+        const QString value = given.mid(prefix.size());
         const QString what = QLatin1String(form.what);
         if (value.isEmpty())
             return {{}, QStringLiteral("%1 names no %2").arg(prefix, what)};
@@ -222,7 +222,7 @@ port_catalog::Resolved port_catalog::resolve(const QString& spec, const PortCata
                     QStringLiteral("several ports with %1 %2: %3").arg(what, value, names.join(QStringLiteral(", ")))};
         return {names.first(), {}};
     }
-    return {spec, {}};
+    return {given, {}};
 }
 
 QStringList port_catalog::listing(const QList<PortIdentity>& ports)

@@ -102,7 +102,7 @@ struct Resolved {
 //   loc:PATH     the adapter plugged at this USB location ("loc:1-1.2")
 //   id:VID:PID   the one adapter of this kind ("id:0403:6001"); refused when there are several
 //   otherwise    a port name or a path, taken as given (pseudo-terminals are never listed)
-Resolved resolve(const QString& spec, const PortCatalog& catalog);
+Resolved resolve(const QString& given, const PortCatalog& catalog);
 
 // For people: the name, padded to the longest, then describe().
 QStringList listing(const QList<PortIdentity>& ports);

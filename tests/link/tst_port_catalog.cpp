@@ -82,12 +82,12 @@ void tst_port_catalog::find_again()
 
 void tst_port_catalog::resolve_data()
 {
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("given");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("error");
 
-    const auto row = [](const char* name, const char* spec, const char* port, const char* error = "") {
-        QTest::newRow(name) << QString(spec) << QString(port) << QString(error);
+    const auto row = [](const char* name, const char* given, const char* port, const char* error = "") {
+        QTest::newRow(name) << QString(given) << QString(port) << QString(error);
     };
     row("usb: serial, letter case aside", "usb:a1", "ttyUSB0");
     row("loc: socket", "loc:1-1.3", "ttyUSB1");
@@ -102,14 +102,14 @@ void tst_port_catalog::resolve_data()
 
 void tst_port_catalog::resolve()
 {
-    QFETCH(QString, spec);
+    QFETCH(QString, given);
     QFETCH(QString, name);
     QFETCH(QString, error);
 
     FakePortCatalog catalog;
     catalog.listed = {ftdi("ttyUSB0", "A1", "1-1.2"), ftdi("ttyUSB1", "B2", "1-1.3"),
                       adapter("ttyACM0", "", 0x2341, 0x0043, "1-1.4")};
-    const port_catalog::Resolved resolved = port_catalog::resolve(spec, catalog);
+    const port_catalog::Resolved resolved = port_catalog::resolve(given, catalog);
     QCOMPARE(resolved.name, name);
     QCOMPARE(resolved.error, error);
 }
