@@ -28,8 +28,6 @@ const char* const valid_package_text = "Arquivo Validado";
 const char* const transfer_running_text = "Erro! Envio em andamento, aguarde o fim do arquivo";
 const char* const converter_keys = "Ctrl+V, Ctrl+K, Ctrl+T";
 
-constexpr int progress_done = UpdateEngine::Stage::progress_done;
-
 // Notices of our own in the info label, which a run leaves free: "Operação realizada com
 // Sucesso!" ends every file, so the operator is told whether the update goes on or is over, and
 // what to do after a failure.
@@ -244,7 +242,7 @@ void MainWindow::set_progress_and_status(QString text, int progress)
 {
     show_from_start(ui->statusBootloader, text + status_suffix);
     ui->progressBar->setValue(progress);
-    if ((progress == 0 || progress == progress_done) && !engine->is_started())
+    if ((progress == 0 || progress == UpdateEngine::Stage::progress_done) && !engine->is_started())
         popup->set_init_enabled(true);
 }
 
@@ -254,7 +252,7 @@ void MainWindow::show_stage(const UpdateEngine::Stage& stage)
     set_progress_and_status(stage.text, stage.progress);
     if (!engine->is_started())
         return;
-    ui->info->setText(stage.progress == progress_done && stage.file < stage.files
+    ui->info->setText(stage.progress == UpdateEngine::Stage::progress_done && stage.file < stage.files
                           ? QString::fromUtf8(file_done_notice).arg(stage.file).arg(stage.files)
                           : QString::fromUtf8(going_on_notice));
 }

@@ -37,9 +37,6 @@ constexpr int redraw_ms = 200;
 // "#B_END" leaves through the port's write notifier on a later pass of the event loop: closing the port at once
 // would drop it from the buffer.
 constexpr int end_grace_ms = 200;
-constexpr int progress_done = UpdateEngine::Stage::progress_done;
-// The equipment confirmed the event board's file; the restart pause follows.
-constexpr int progress_finishing = UpdateEngine::Stage::progress_finishing;
 
 QString plural(int count, const char* one, const char* many)
 {
@@ -395,9 +392,9 @@ int ProductionRun::seconds_left(const Unit& unit) const
     const bool event_later = !event_now && std::any_of(files.begin(), files.end(), [](const auto& file) {
         return package_rules::is_event_file(file.first);
     });
-    if (unit.stage.progress == progress_done)
+    if (unit.stage.progress == UpdateEngine::Stage::progress_done)
         ms += rest_of(waits.confirm_pause_ms);
-    else if (event_now && unit.stage.progress == progress_finishing)
+    else if (event_now && unit.stage.progress == UpdateEngine::Stage::progress_finishing)
         ms += rest_of(waits.event_port_pause_ms) + waits.confirm_pause_ms;
     else
         ms += waits.confirm_pause_ms + (event_now ? waits.event_port_pause_ms : 0);

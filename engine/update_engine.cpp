@@ -26,8 +26,6 @@ constexpr int silence_tick_ms = 1000;
 // Between two looks for a unit that came back under another name, while its reopening is retried.
 constexpr int search_interval_ms = 100;
 constexpr int progress_started = 1;
-constexpr int progress_finishing = UpdateEngine::Stage::progress_finishing;
-constexpr int progress_done = UpdateEngine::Stage::progress_done;
 
 } // namespace
 
@@ -315,7 +313,7 @@ void UpdateEngine::serial_state(const QString& message)
 void UpdateEngine::report(const QString& text, int progress)
 {
     // Both ends of the scale leave the line at the rate every exchange with the bootloader starts at.
-    if (progress == 0 || progress == progress_done)
+    if (progress == 0 || progress == Stage::progress_done)
         serial.set_rate(Serial::base_baud_rate);
     emit stage({text, status_suffix, progress, files_loaded, files_total, current_file_name});
 }
@@ -453,7 +451,7 @@ void UpdateEngine::confirm_file()
         show_file_done();
         return;
     }
-    report(QString::fromUtf8(protocol::finishing_status), progress_finishing);
+    report(QString::fromUtf8(protocol::finishing_status), Stage::progress_finishing);
     serial.close();
     wait_then(waits.event_port_pause_ms, [this] {
         // A failure here shows up later as link errors or missing answers.
@@ -466,7 +464,7 @@ void UpdateEngine::confirm_file()
 
 void UpdateEngine::show_file_done()
 {
-    report(QString::fromUtf8(protocol::success_status), progress_done);
+    report(QString::fromUtf8(protocol::success_status), Stage::progress_done);
     wait_then(waits.confirm_pause_ms, [this] { read_archive(); });
 }
 
