@@ -108,15 +108,8 @@ void UpdateEngine::open_port(const QString& name)
     if (!serial.is_open() && !refusal_reported)
         refuse_port(false);
     if (serial.is_open())
-        note_adapter();
+        opened_adapter = port_catalog::lookup(named_port, ports->ports());
     withdraw_consent();
-}
-
-void UpdateEngine::note_adapter()
-{
-    opened_adapter = port_catalog::lookup(named_port, ports->ports());
-    if (!opened_adapter.describe().isEmpty())
-        log.note(QStringLiteral("port %1: %2").arg(opened_adapter.name, opened_adapter.describe()));
 }
 
 bool UpdateEngine::reopen_unit()
@@ -222,6 +215,9 @@ void UpdateEngine::start()
     package_hash = package_rules::sha256_hex(package_path);
     UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files};
     log.begin_update(record);
+    // Noted here, not on opening: the log of an update begins with its start.
+    if (!opened_adapter.describe().isEmpty())
+        log.note(QStringLiteral("port %1: %2").arg(opened_adapter.name, opened_adapter.describe()));
     start_file();
 }
 

@@ -154,7 +154,6 @@ private:
     // Opens the unit's port again: under its name, or under another name when the system brought
     // the same adapter back there. False while it is not back.
     bool reopen_unit();
-    void note_adapter();
     void confirm_file();
     void show_file_done();
     void read_archive();

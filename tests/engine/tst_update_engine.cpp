@@ -18,7 +18,7 @@ constexpr int run_timeout_ms = 30000;
 
 // One unit: the equipment on a pseudo-terminal and the engine that updates it.
 struct Unit {
-    explicit Unit(const Sim::Options& options) : sim(options), engine(QString())
+    explicit Unit(const Sim::Options& options) : sim(options), engine(dir.path())
     {
         QObject::connect(&engine, &UpdateEngine::stage, [this](const UpdateEngine::Stage& s) {
             stages << s.text + s.counter + QStringLiteral(" @%1").arg(s.progress);
@@ -176,6 +176,11 @@ void tst_update_engine::unit_found_again()
     QCOMPARE(lost.count(), end == End::link_lost ? 1 : 0);
     QCOMPARE(elsewhere[0].tokens(), end == End::success ? QList<QByteArray>{"#B_END"} : QList<QByteArray>());
     QVERIFY(elsewhere[1].received().isEmpty());
+    QFile log(unit.engine.service_log_file());
+    QVERIFY(log.open(QIODevice::ReadOnly) &&
+            log.readAll().contains(QStringLiteral("note port %1: %2")
+                                       .arg(unit.sim.port_path(), adapter(unit.sim.port_path()).describe())
+                                       .toUtf8()));
 }
 
 QTEST_GUILESS_MAIN(tst_update_engine)
