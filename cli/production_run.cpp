@@ -65,6 +65,7 @@ protocol::Waits waits_from_environment()
         {"event_port_pause_ms", &protocol::Waits::event_port_pause_ms},
         {"confirm_pause_ms", &protocol::Waits::confirm_pause_ms},
         {"silence_bound_ms", &protocol::Waits::silence_bound_ms},
+        {"silence_notice_ms", &protocol::Waits::silence_notice_ms},
     };
     protocol::Waits waits;
     const QString setting = qEnvironmentVariable("VKT_UPDATE_TEST_WAITS");

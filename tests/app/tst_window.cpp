@@ -1,11 +1,12 @@
 // The window. What the equipment receives and what the operator reads, for whole runs and for every way a run ends,
 // held against traces recorded from the window before its update moved out of it: the bytes, the line rate in force and
-// the texts must come out exactly, the gaps between lines within the pacing's tolerance. The service log's lines,
-// recorded later from the engine, must come out exactly too, times aside. VKT_RECORD_TRACES=1 writes the traces instead
-// of comparing them. Then what the window decides alone: consent per package, and the connection's controls.
+// the texts exactly, the gaps within the pacing's tolerance; then the service log (times aside) and the unit's record,
+// recorded since. VKT_RECORD_TRACES=1 writes the traces instead. Then consent per package, and the connection's
+// controls.
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
 #include "equipment/equipment_simulator.h"
+#include "servicelog/unit_record.h"
 #include "support/fake_port_catalog.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
@@ -13,6 +14,8 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSerialPort>
@@ -140,20 +143,15 @@ struct Trace {
         Trace trace;
         QList<QByteArray>* section = nullptr;
         for (const QByteArray& line : text.split('\n')) {
-            if (line.startsWith("# window") || line.startsWith("# service log")) {
+            const int bar = line.lastIndexOf(" | ");
+            if (line.startsWith("# window") || line.startsWith("# service log"))
                 section = line.startsWith("# window") ? &trace.window : &trace.log;
-            } else if (line.isEmpty() || line.startsWith('#')) {
+            else if (line.isEmpty() || line.startsWith('#'))
                 continue;
-            } else if (section) {
+            else if (section)
                 section->append(line);
-            } else {
-                const int bar = line.lastIndexOf(" | ");
-                Item item;
-                item.head = line.left(bar);
-                const QByteArray gap = line.mid(bar + 3);
-                item.gap_ms = gap == "-" ? -1 : gap.toDouble();
-                trace.equipment.append(item);
-            }
+            else
+                trace.equipment.append({line.left(bar), line.mid(bar + 3) == "-" ? -1 : line.mid(bar + 3).toDouble()});
         }
         return trace;
     }
@@ -191,12 +189,11 @@ double pause_at(qint32 baud)
     return baud == 38400 ? bootloader_protocol::uart_send_delay_ms : bootloader_protocol::usb_send_delay_ms;
 }
 
-// The equipment reads each line when its notifier runs, which on a busy machine can be several milliseconds after the
-// write: a single gap says little. What the protocol guarantees is that no pause is shorter than asked, so within a
-// file the k-th line arrives no sooner than k pauses after the first (less the lateness of the first read: a few
-// milliseconds here, and up to 23 ms seen under the sanitizers on a machine busy with two other suites), and a file
-// takes no more than a few times as long as it did when recorded. A gap that holds one of the protocol's own waits (the
-// pause after a confirmation, a reset) keeps at least half its recorded length: a wait left out shows.
+// The equipment reads each line when its notifier runs, on a busy machine milliseconds after the write: a single gap
+// says little. The protocol guarantees no pause is shorter than asked, so within a file the k-th line arrives no sooner
+// than k pauses after the first (less the first read's lateness, up to 23 ms seen under the sanitizers on a busy
+// machine), and a file takes at most a few times as long as recorded. A gap holding one of the protocol's own waits (a
+// confirmation's pause, a reset) keeps at least half its recorded length: a wait left out shows.
 QString pacing_fault(const QList<Trace::Item>& now, const QList<Trace::Item>& then)
 {
     constexpr double first_read_lateness_ms = 30;
@@ -232,6 +229,7 @@ QString pacing_fault(const QList<Trace::Item>& now, const QList<Trace::Item>& th
 Trace record(const Scenario& scenario)
 {
     Trace trace;
+    QFile::remove(unit_record::default_reports_path());
     Sim sim(scenario.options);
     WindowUnderTest ui;
     QTemporaryDir dir;
@@ -291,24 +289,16 @@ Trace record(const Scenario& scenario)
         qWarning("the run did not end");
     run_for(settle_ms);
 
-    qint64 last_ns = -1;
-    int last_file = -2;
-    bool last_was_line = false;
-    for (const Sim::Received& r : sim.received()) {
-        const char* kind = r.kind == Sim::Received::Kind::token  ? "token"
-                           : r.kind == Sim::Received::Kind::line ? "line"
-                                                                 : "stray";
-        Trace::Item item;
-        item.head = QByteArray(kind) + ' ' + QByteArray::number(r.baud) + ' ' + QByteArray::number(r.file) + ' ' +
-                    QByteArray::number(r.line) + ' ' + escaped(r.bytes);
-        item.gap_ms = last_ns < 0 ? -1 : (r.at_ns - last_ns) / 1e6;
-        item.baud = r.baud;
+    const QList<Sim::Received>& received = sim.received();
+    for (int i = 0; i < received.size(); ++i) {
+        const Sim::Received &r = received.at(i), *before = i > 0 ? &received.at(i - 1) : nullptr;
+        const char* const kinds[] = {"token", "line", "stray"}; // in the order of Received::Kind
         const bool line = r.kind == Sim::Received::Kind::line;
-        item.paced = line && last_was_line && r.file == last_file;
-        trace.equipment.append(item);
-        last_ns = r.at_ns;
-        last_file = r.file;
-        last_was_line = line;
+        trace.equipment.append({QByteArray(kinds[int(r.kind)]) + ' ' + QByteArray::number(r.baud) + ' ' +
+                                    QByteArray::number(r.file) + ' ' + QByteArray::number(r.line) + ' ' +
+                                    escaped(r.bytes),
+                                before ? (r.at_ns - before->at_ns) / 1e6 : -1, r.baud,
+                                line && before && before->kind == r.kind && before->file == r.file});
     }
     trace.window.append("end status " + escaped(ui.text("statusBootloader").toUtf8()) + " info " +
                         escaped(ui.text("info").toUtf8()) + " connection " +
@@ -317,6 +307,11 @@ Trace record(const Scenario& scenario)
                         (ui.popup->findChild<QAbstractButton*>("initButton")->isEnabled() ? "enabled" : "disabled") +
                         " status box " + (ui.widget("boxStatus")->isEnabled() ? "enabled" : "disabled"));
     trace.window.append("end files left " + names_in(dir.path()).join(' ').toUtf8());
+    QFile reports(unit_record::default_reports_path());
+    const QJsonObject unit =
+        QJsonDocument::fromJson(reports.open(QIODevice::ReadOnly) ? reports.readAll() : "").object();
+    trace.window.append("end record " + escaped(unit.value("end_text").toString().toUtf8()) + ' ' +
+                        unit.value("end_class").toString().toUtf8());
     trace.window.append("end status shown from " + QByteArray::number(status->cursorPosition()));
     trace.log = service_log(engine->service_log_file(), sim.port_path().mid(qstrlen("/dev/")), dir.path());
     return trace;

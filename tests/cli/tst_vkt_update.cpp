@@ -24,7 +24,8 @@ namespace
 {
 
 constexpr int run_timeout_ms = 30000;
-const char* const short_waits = "confirm_pause_ms=20,event_port_pause_ms=50,reply_ms=300";
+// A silent unit is told of each half second, from the first whole second of silence on.
+const char* const short_waits = "confirm_pause_ms=20,event_port_pause_ms=50,reply_ms=2700,silence_notice_ms=500";
 
 // vkt-update as a process, the simulated units on this test's event loop while it runs.
 struct Line {
@@ -178,7 +179,7 @@ void tst_vkt_update::endings_data()
         started + QStringList{"%1 (1 / 1) Enviando dados...", "%1 (1 / 1) Reprogramando Firmware..."},
         "Operação realizada com Sucesso!");
     run("device failure", {faulty(&Sim::Options::fail_file)}, 5, "device_failure", started, "Erro de Checksum!");
-    run("time-out", {faulty(&Sim::Options::silent_file)}, 6, "timeout", {}, "TimeOut");
+    run("time-out", {faulty(&Sim::Options::silent_file)}, 6, "timeout", {"%1 sem resposta há 1 s"}, "TimeOut");
     run("unexpected answer", {faulty(&Sim::Options::fail_file, 10, "#B_XYZ")}, 7, "unexpected_answer", started,
         "Resposta inesperada do equipamento!");
     run("link lost", {faulty(&Sim::Options::hang_up_file)}, 8, "link_lost", started, "Comunicação interrompida!");
@@ -186,8 +187,18 @@ void tst_vkt_update::endings_data()
             "Erro! Pacote vazio ou danificado; nothing was sent");
     refused("missing package", one, {"--yes", dir.filePath("None#1.vkt")}, 3,
             "no package " + dir.filePath("None#1.vkt"));
-    refused("missing port", one, {"--yes", "--port", "/dev/vkt-no-such-port", package}, 4,
-            "/dev/vkt-no-such-port: Porta não encontrada ou não pôde ser aberta; nothing was sent");
+    QTest::newRow("missing port, as JSON")
+        << one << QStringList{"--yes", "--json", "--port", "/dev/vkt-no-such-port", package} << 4 << QString()
+        << QStringList{R"({"event":"refused","exit_code":4,"file":0,"file_name":"","files":0,"port":)"
+                       R"("/dev/vkt-no-such-port","progress":0,"text":"Porta não encontrada ou não pôde ser aberta"})"};
+    refused("no adapter of that serial", Options(), {"--yes", "--port", "usb:VKT-NONE", package}, 4,
+            "usb:VKT-NONE: no port with USB serial VKT-NONE; nothing was sent");
+    refused("one port twice", one, {"--yes", "--port", "%1", package}, 2, "%1 and %1 are the same port");
+    refused("no port", Options(), {"--yes", package}, 2, "name a unit's port with --port NAME. See --help.");
+    refused("check with a port", one, {"--check", package}, 2, "--check uses no port. See --help.");
+    refused("no package", one, {"--yes"}, 2, "name one package. See --help.");
+    refused("not a package's name", one, {"--yes", QFINDTESTDATA("help.txt")}, 3,
+            QFINDTESTDATA("help.txt") + " is not a package: its name holds no .vkt");
     refused("reports file a folder", one, {"--yes", "--report", dir.path(), package}, 2,
             "cannot write the reports file " + dir.path());
     QFile help(QFINDTESTDATA("help.txt"));
@@ -223,14 +234,14 @@ void tst_vkt_update::endings()
     QFETCH(QStringList, shown);
     QFile::remove(reports);
     Line line(units);
+    const QString port = units.isEmpty() ? QString() : line.units.front()->port_path();
     line.start(line.ports() + QStringList{"--report", reports} +
-               (args.isEmpty() ? QStringList{"--yes", package} : args));
+               (args.isEmpty() ? QStringList{"--yes", package} : args.replaceInStrings("%1", port)));
     QCOMPARE(line.finish(), code);
 
-    const QString port = units.isEmpty() ? QString() : line.units.front()->port_path();
     QStringList lines = (line.out.isEmpty() ? line.err : line.out).split('\n', Qt::SkipEmptyParts);
     for (QString& text : lines)
-        text.remove(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d "));
+        text.remove(QRegularExpression(R"(^\d\d:\d\d:\d\d |,"time":"[^"]*")"));
     QCOMPARE(lines, shown.replaceInStrings("%1", port));
     QCOMPARE(unpacked_left(), QStringList());
     const QMap<QString, QJsonObject> records = records_in(reports);
@@ -334,7 +345,8 @@ void tst_vkt_update::on_a_terminal_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("last_file"); // after a first file of 1390 records
     QTest::addColumn<QString>("least_left");
-    QTest::newRow("no, as Enter alone says") << QByteArray("\n") << 9 << "EVENT_2.s" << QString();
+    QTest::newRow("no, as Enter alone says, whatever follows")
+        << QByteArray("\nSIM\n") << 9 << "EVENT_2.s" << QString();
     // 1401 lines at the UART's 25 ms, the pauses after both files and the event board's restart: 60.025 s at least.
     QTest::newRow("yes") << QByteArray("SIM\n") << 6 << "EVENT_2.s"
                          << "1:00";

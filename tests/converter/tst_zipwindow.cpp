@@ -64,6 +64,7 @@ void tst_zipwindow::conversion_data()
     row("file over the bound", {{"b_MAIN.s19", "<giant>"}}, "Erro! Arquivo grande demais");
     row("file at the bound: read, and its zeros found", {{"b_MAIN.s19", "<bound>"}}, "Erro! Arquivo Inválido!",
         "INFO: Arquivo com byte nulo: b_MAIN.s19");
+    row("more files than a package holds", {{"0_BAT.s19", "<1000 more>"}}, "Erro! Pasta grande demais para um pacote");
     row("empty folder", {{"sub", "<folder>"}}, "Erro! A pasta não tem arquivos", {}, "sub");
     row("no folder chosen", {}, "Erro! Nenhuma pasta selecionada", {}, QString());
     // A file-size limit of 1 MB stands in for a full disk.
@@ -93,6 +94,9 @@ void tst_zipwindow::conversion()
             QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         else if (it.value() == "<folder>")
             QVERIFY(QDir().mkdir(path));
+        else if (it.value() == "<1000 more>")
+            for (int i = 0; i < 1000; ++i)
+                QVERIFY(write_file(path + QString::number(i), firmware));
         else if (it.value().startsWith('<')) // a sparse file of zeros behind its first byte
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write("S") == 1 &&
                     file.resize(firmware_rules::largest_input + (it.value() == "<giant>" ? 1 : 0)));
