@@ -54,7 +54,15 @@ QByteArray firmware(char board, int records)
 }
 
 // What the operator does during a run, or what the equipment does that the simulator's options cannot say.
-enum class Act { none, disconnect, close_window, failure_behind_announcement, slow_board };
+enum class Act {
+    none,
+    disconnect,
+    close_window,
+    failure_behind_announcement,
+    slow_board,
+    search,
+    reconnect_in_a_pause
+};
 
 struct Scenario {
     Sim::Options options;
@@ -108,6 +116,11 @@ QMap<QString, Scenario> scenarios()
     disconnect.act_at_line = 14;
     all["window_closed"] = disconnect;
     all["window_closed"].act = Act::close_window;
+    all["package_searched_mid_transfer"] = disconnect;
+    all["package_searched_mid_transfer"].act = Act::search;
+    // Disconnected while the first file's confirmation pause runs, then connected again.
+    all["reconnected_in_a_pause"] = ending();
+    all["reconnected_in_a_pause"].act = Act::reconnect_in_a_pause;
     // The second board keeps the equipment silent for a while as it programs, says a word before it is done, and the
     // equipment restarts after the package.
     Scenario& slow = all["slow_board_then_restart"];
@@ -250,8 +263,13 @@ Trace record(const Scenario& scenario)
     const auto* status = ui.widget<QLineEdit>("statusBootloader");
     QObject::connect(status, &QLineEdit::textChanged,
                      [&](const QString& text) { note("text " + escaped(text.toUtf8())); });
-    QObject::connect(ui.widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged,
-                     [&](int value) { note("progress " + QByteArray::number(value)); });
+    auto* connect_button = ui.widget<QAbstractButton>("connectButton");
+    QObject::connect(ui.widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged, [&](int value) {
+        note("progress " + QByteArray::number(value));
+        if (scenario.act == Act::reconnect_in_a_pause && value == UpdateEngine::Stage::progress_done)
+            QTimer::singleShot(0, connect_button,
+                               [connect_button] { connect_button->click(), connect_button->click(); });
+    });
     const auto* engine = ui.window->findChild<UpdateEngine*>();
     QObject::connect(engine, &UpdateEngine::silent_for, [&] { note(); });
     QObject::connect(engine, &UpdateEngine::ended, [&] { note(); });
@@ -274,7 +292,9 @@ Trace record(const Scenario& scenario)
             return;
         acted = true;
         if (scenario.act == Act::disconnect)
-            ui.widget<QAbstractButton>("connectButton")->click();
+            connect_button->click();
+        else if (scenario.act == Act::search)
+            ui.widget<QAbstractButton>("Search_archive")->click();
         else if (scenario.act == Act::close_window)
             ui.window->close();
     });
@@ -305,7 +325,8 @@ Trace record(const Scenario& scenario)
                         escaped(ui.text("statusConnect").toUtf8()) + " dialog " +
                         (ui.popup->isVisible() ? "shown" : "closed") + " start button " +
                         (ui.popup->findChild<QAbstractButton*>("initButton")->isEnabled() ? "enabled" : "disabled") +
-                        " status box " + (ui.widget("boxStatus")->isEnabled() ? "enabled" : "disabled"));
+                        " status box " + (ui.widget("boxStatus")->isEnabled() ? "enabled" : "disabled") + " package " +
+                        escaped(ui.text("lineStatusArchive").toUtf8()));
     trace.window.append("end files left " + names_in(dir.path()).join(' ').toUtf8());
     QFile reports(unit_record::default_reports_path());
     const QJsonObject unit =

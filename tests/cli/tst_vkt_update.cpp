@@ -203,6 +203,7 @@ void tst_vkt_update::endings_data()
             "cannot write the reports file " + dir.path());
     QFile help(QFINDTESTDATA("help.txt"));
     QVERIFY(help.open(QIODevice::ReadOnly));
+    QTest::newRow("version") << one << QStringList{"--version"} << 0 << QString() << QStringList{"vkt-update 2.3"};
     QTest::newRow("help") << one << QStringList{"--help"} << 0 << QString()
                           << QString::fromUtf8(help.readAll())
                                  .arg(VKT_UPDATE, qEnvironmentVariable("XDG_DATA_HOME"))
@@ -343,10 +344,14 @@ void tst_vkt_update::on_a_terminal_data()
 {
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("last_file"); // after a first file of 1390 records
-    QTest::addColumn<QString>("least_left");
-    QTest::newRow("no, as Enter alone says, whatever follows")
-        << QByteArray("\nSIM\n") << 9 << "EVENT_2.s" << QString();
+    QTest::addColumn<QString>("last_file");  // after a first file of 1390 records
+    QTest::addColumn<QString>("least_left"); // or, when nothing may be sent, why; %1 the port
+    QTest::newRow("no, as Enter alone says, whatever follows") << QByteArray("\nSIM\n") << 9 << "EVENT_2.s"
+                                                               << "not started";
+    QTest::newRow("Ctrl+C instead of an answer") << QByteArray() << 9 << "EVENT_2.s"
+                                                 << "stopped by SIGINT before the start";
+    QTest::newRow("the unit gone before the answer") << QByteArray("hang up") << 8 << "EVENT_2.s"
+                                                     << "%1: Comunicação interrompida!";
     // 1401 lines at the UART's 25 ms, the pauses after both files and the event board's restart: 60.025 s at least.
     QTest::newRow("yes") << QByteArray("SIM\n") << 6 << "EVENT_2.s"
                          << "1:00";
@@ -396,19 +401,25 @@ void tst_vkt_update::on_a_terminal()
     };
     QVERIFY(
         run_until([&] { return (asked += line.process.readAllStandardError()).contains("[s/N] "); }, run_timeout_ms));
-    QCOMPARE(::write(master, answer.constData(), answer.size()), answer.size());
+    if (answer.isEmpty())
+        ::kill(static_cast<pid_t>(line.process.processId()), SIGINT);
+    else if (answer == "hang up")
+        unit.hang_up();
+    else
+        QCOMPARE(::write(master, answer.constData(), answer.size()), answer.size());
     QVERIFY(run_until(read_screen, run_timeout_ms));
     read_screen();
     ::close(slave);
     ::close(master);
     QCOMPARE(line.process.exitCode(), code);
     QCOMPARE(unpacked_left(), QStringList());
-    QCOMPARE(QString::fromUtf8(asked + line.process.readAllStandardError()),
-             "Equipamento: Linha X\n- Não desligue o equipamento durante a atualização!\n- Não interrompa a "
-             "comunicação!\n- Certifique-se que o cartão SD está conectado (Se Houver)\nIniciar a atualização de "
-             "Linha_X#2.vkt em 1 unidade? [s/N] " +
-                 QString(code == 9 ? "vkt-update: not started; nothing was sent\n" : ""));
-    if (code == 9) {
+    QCOMPARE(
+        QString::fromUtf8(asked + line.process.readAllStandardError()),
+        "Equipamento: Linha X\n- Não desligue o equipamento durante a atualização!\n- Não interrompa a "
+        "comunicação!\n- Certifique-se que o cartão SD está conectado (Se Houver)\nIniciar a atualização de "
+        "Linha_X#2.vkt em 1 unidade? [s/N] " +
+            (code >= 8 ? "vkt-update: " + least_left.replace("%1", unit.port_path()) + "; nothing was sent\n" : ""));
+    if (code >= 8) {
         QCOMPARE(line.sent() + screen.size(), 0);
         return;
     }

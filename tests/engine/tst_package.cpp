@@ -101,7 +101,7 @@ void tst_package::crafted_package_data()
              {{"MAIN_1", QByteArray(int(package_extraction::max_file_bytes), 'S')}});
     accepted("a package of the largest size", "P.vkt", largest);
     // Read-only entries unpack read-only, as they always did; a normal user must still load them.
-    accepted("read-only nested entries", "P.vkt", {read_only("sub/GRID_2"), read_only("MAIN_1")}, "<as nobody>");
+    accepted("read-only nested entries", "P.vkt", {read_only("sub/GRID_2"), read_only("sub/MAIN_1")}, "<as nobody>");
     // The operator's folder of the package's name, or the package's own folder for a name beginning with '.', is never
     // unpacked into nor removed.
     accepted("extraction folder taken", "outside.vkt", two);

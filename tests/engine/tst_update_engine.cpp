@@ -127,6 +127,7 @@ void tst_update_engine::unit_found_again_data()
     QTest::newRow("back under another name") << 1 << End::success;
     QTest::newRow("two alike: not guessed") << 2 << End::link_lost;
     QTest::newRow("vanished for good") << 0 << End::link_lost;
+    QTest::newRow("listed, but cannot be opened") << -1 << End::link_lost;
 }
 
 // The unit resets and its adapter comes back under another name: the run goes on there when the adapter can be told
@@ -161,6 +162,8 @@ void tst_update_engine::unit_found_again()
                 catalog.listed.clear();
                 for (int i = 0; i < adapters_back; ++i)
                     catalog.listed << adapter(elsewhere[i].port_path());
+                if (adapters_back < 0)
+                    catalog.listed << adapter("/dev/vkt-gone");
                 QTimer::singleShot(400, [&] { elsewhere[0].send("#B_BOK"); });
             });
         }
