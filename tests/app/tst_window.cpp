@@ -175,12 +175,9 @@ struct Trace {
 // equipment's bytes were cut into reads, so the bytes received come last, all together.
 QList<QByteArray> service_log(const QString& path, const QString& port, const QString& folder)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {"no service log"};
     QList<QByteArray> lines;
     QByteArray received = "recv ";
-    for (QByteArray line : file.readAll().split('\n')) {
+    for (QByteArray line : read_file(path).split('\n')) {
         line = line.mid(static_cast<int>(qstrlen("00:00:00.000 ")));
         const QByteArray kind = line.left(line.indexOf(' '));
         if (kind == "recv")
@@ -328,9 +325,7 @@ Trace record(const Scenario& scenario)
                         " status box " + (ui.widget("boxStatus")->isEnabled() ? "enabled" : "disabled") + " package " +
                         escaped(ui.text("lineStatusArchive").toUtf8()));
     trace.window.append("end files left " + names_in(dir.path()).join(' ').toUtf8());
-    QFile reports(unit_record::default_reports_path());
-    const QJsonObject unit =
-        QJsonDocument::fromJson(reports.open(QIODevice::ReadOnly) ? reports.readAll() : "").object();
+    const QJsonObject unit = QJsonDocument::fromJson(read_file(unit_record::default_reports_path())).object();
     trace.window.append("end record " + escaped(unit.value("end_text").toString().toUtf8()) + ' ' +
                         unit.value("end_class").toString().toUtf8());
     trace.window.append("end status shown from " + QByteArray::number(status->cursorPosition()));

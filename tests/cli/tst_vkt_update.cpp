@@ -79,9 +79,8 @@ QList<QJsonObject> json_lines(const QString& text)
 // The record of each unit in the reports file, by port.
 QMap<QString, QJsonObject> records_in(const QString& path)
 {
-    QFile file(path);
     QMap<QString, QJsonObject> records;
-    for (const QJsonObject& record : json_lines(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray()))
+    for (const QJsonObject& record : json_lines(read_file(path)))
         records.insert(record.value("port").toString(), record);
     return records;
 }
@@ -201,11 +200,9 @@ void tst_vkt_update::endings_data()
             QFINDTESTDATA("help.txt") + " is not a package: its name holds no .vkt");
     refused("reports file a folder", one, {"--yes", "--report", dir.path(), package}, 2,
             "cannot write the reports file " + dir.path());
-    QFile help(QFINDTESTDATA("help.txt"));
-    QVERIFY(help.open(QIODevice::ReadOnly));
     QTest::newRow("version") << one << QStringList{"--version"} << 0 << QString() << QStringList{"vkt-update 2.3"};
     QTest::newRow("help") << one << QStringList{"--help"} << 0 << QString()
-                          << QString::fromUtf8(help.readAll())
+                          << QString::fromUtf8(read_file(QFINDTESTDATA("help.txt")))
                                  .arg(VKT_UPDATE, qEnvironmentVariable("XDG_DATA_HOME"))
                                  .split('\n', Qt::SkipEmptyParts);
     refused("check of a damaged package", Options(), {"--check", dir.filePath("Damaged#1.vkt")}, 3,
@@ -251,11 +248,9 @@ void tst_vkt_update::endings()
     const QJsonObject record = records.value(port);
     QCOMPARE(record.value("end_class").toString(), end_class);
     QCOMPARE(record.value("exit_code").toInt(-1), end_class.isEmpty() ? -1 : code);
-    QFile packed(package);
-    QVERIFY(packed.open(QIODevice::ReadOnly));
     QCOMPARE(record.value("package_sha256").toString(),
              end_class.isEmpty() ? QString()
-                                 : QCryptographicHash::hash(packed.readAll(), QCryptographicHash::Sha256).toHex());
+                                 : QCryptographicHash::hash(read_file(package), QCryptographicHash::Sha256).toHex());
 }
 
 // The others are updated whatever one unit does, their lines never held up by its waits; the JSON stream and the

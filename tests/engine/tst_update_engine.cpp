@@ -179,11 +179,10 @@ void tst_update_engine::unit_found_again()
     QCOMPARE(lost.count(), end == End::link_lost ? 1 : 0);
     QCOMPARE(elsewhere[0].tokens(), end == End::success ? QList<QByteArray>{"#B_END"} : QList<QByteArray>());
     QVERIFY(elsewhere[1].received().isEmpty());
-    QFile log(unit.engine.service_log_file());
-    QVERIFY(log.open(QIODevice::ReadOnly) &&
-            log.readAll().contains(QStringLiteral("note port %1: %2")
-                                       .arg(unit.sim.port_path(), adapter(unit.sim.port_path()).describe())
-                                       .toUtf8()));
+    QVERIFY(read_file(unit.engine.service_log_file())
+                .contains(QStringLiteral("note port %1: %2")
+                              .arg(unit.sim.port_path(), adapter(unit.sim.port_path()).describe())
+                              .toUtf8()));
 }
 
 QTEST_GUILESS_MAIN(tst_update_engine)

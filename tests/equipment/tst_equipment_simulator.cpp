@@ -1,4 +1,5 @@
 #include "support/package_builder.h"
+#include "support/window_under_test.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -151,9 +152,8 @@ void tst_equipment_simulator::tool_command_line_data()
     QTest::newRow("a package given") << QStringList{"--uart", "A#1.vkt"} << 2
                                      << "Unexpected argument 'A#1.vkt': the tool plays the equipment and takes no "
                                         "package; to check a package, run vkt-update --check PACKAGE.\n";
-    QFile help(QFINDTESTDATA("tool_help.txt"));
-    QVERIFY(help.open(QIODevice::ReadOnly));
-    QTest::newRow("help") << QStringList{"--help"} << 0 << QString::fromUtf8(help.readAll()).arg(VKT_EQUIPMENT_SIM);
+    QTest::newRow("help") << QStringList{"--help"} << 0
+                          << QString::fromUtf8(read_file(QFINDTESTDATA("tool_help.txt"))).arg(VKT_EQUIPMENT_SIM);
     QTest::newRow("version") << QStringList{"--version"} << 0 << "vkt_equipment_sim 2.3\n";
 }
 

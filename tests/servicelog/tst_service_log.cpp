@@ -1,6 +1,7 @@
 #include "rules/package_rules.h"
 #include "servicelog/service_log.h"
 #include "servicelog/unit_record.h"
+#include "support/window_under_test.h"
 
 #include <QtTest>
 
@@ -18,12 +19,6 @@ void keep_messages(QtMsgType, const QMessageLogContext&, const QString& text)
 }
 
 const QString stamp = "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} ";
-
-QString read_all(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
 
 bool make(const QString& path, qint64 bytes, const QDateTime& written)
 {
@@ -117,7 +112,7 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
                  .match(log.update_file())
                  .hasMatch(),
              qPrintable(log.update_file()));
-    QString text = read_all(log.update_file());
+    QString text = QString::fromUtf8(read_file(log.update_file()));
     const QRegularExpression stamps("^" + stamp, QRegularExpression::MultilineOption);
     QCOMPARE(text.count(stamps), 23);
     // The stamps read the time of day to the millisecond, as the first line's date and time does.
@@ -207,7 +202,7 @@ void tst_service_log::ends_a_cut_trace_with_the_reason()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 5);
     QVERIFY(!QFile::exists(dir.filePath("update_2001-01-01_00-00-00-000.log")));
 
-    const QString text = read_all(log.update_file());
+    const QString text = QString::fromUtf8(read_file(log.update_file()));
     QCOMPARE(text.indexOf(QRegularExpression(stamp + "note")), cut_at);
     QVERIFY2(QRegularExpression("^" + stamp + ending + "$").match(text.mid(cut_at)).hasMatch(),
              qPrintable(text.mid(cut_at)));
@@ -242,7 +237,7 @@ void tst_service_log::appends_one_report_line_per_unit()
         R"("port":"ttyUSB0","service_log":"/logs/update_2024-05-01_14-03-22-117.log","started":"%4"%5})"
         "\n";
     QCOMPARE(
-        read_all(path),
+        QString::fromUtf8(read_file(path)),
         line.arg("success", "2024-05-01T14:04:57.117-03:00", R"("exit_code":0,)", "2024-05-01T14:03:22.117-03:00",
                  R"(,"usb_description":"FT232R USB UART","usb_serial":"A10K3ZQ","usb_vid_pid":"0403:6001")") +
             line.arg("unexpected_answer", "2024-05-01T22:34:57.117+05:30", "", "2024-05-01T17:03:22.117+00:00", ""));

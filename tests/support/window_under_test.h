@@ -52,6 +52,8 @@ bool run_until(const std::function<bool()>& done, int timeout_ms);
 void run_for(int ms);
 
 bool write_file(const QString& path, const QByteArray& bytes);
+// Empty when the file cannot be read.
+QByteArray read_file(const QString& path);
 // Every entry of the folder, hidden ones included, sorted by name.
 QStringList names_in(const QString& folder);
 
