@@ -308,18 +308,22 @@ void tst_vkt_update::four_units_two_failing()
 }
 
 // Ctrl+C mid-transfer: nothing more goes out on any unit, the lines are back at their base rate and the unpacked files
-// are gone before the summary.
+// are gone before the summary. A reports file that became a folder meanwhile is told for each unit.
 void tst_vkt_update::interrupted_mid_run()
 {
     Sim::Options uart;
     uart.link = Sim::Link::uart;
     Line line({uart, uart});
     connect(line.units[1].get(), &Sim::got, [&](const Sim::Received& r) {
-        if (r.line == 30)
+        if (r.line == 30 && QFile::remove(reports) + QDir().mkdir(reports))
             ::kill(static_cast<pid_t>(line.process.processId()), SIGINT);
     });
     line.start(line.ports() + QStringList{"--yes", "--report", reports, dir.filePath("Slow#1.vkt")});
     QCOMPARE(line.finish(), 9);
+    QVERIFY(QDir().rmdir(reports));
+    for (const auto& unit : line.units)
+        QVERIFY2(line.err.contains("vkt-update: the record of " + unit->port_path() + " was not written to " + reports),
+                 qPrintable(line.err));
     const int sent = line.sent();
     run_for(300);
     QCOMPARE(line.sent(), sent);
