@@ -33,9 +33,7 @@ QString readable(const QByteArray& bytes)
     QString text;
     for (const char byte : bytes) {
         const auto code = static_cast<unsigned char>(byte);
-        if (code == carriage_return)
-            text += QLatin1String("\\r");
-        else if (code == line_feed)
+        if (code == line_feed)
             text += QLatin1String("\\n");
         else if (code < 0x20 || code >= 0x7F)
             text += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
