@@ -86,9 +86,8 @@ UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject
 
 UpdateEngine::~UpdateEngine()
 {
-    if (updating)
-        finish_update(EndClass::stopped, QString::fromUtf8(stopped_text),
-                      QStringLiteral("program closed during the update"));
+    // Both front ends stop a run before they let its engine go; were one still going, its log would say the program
+    // closed during it. No ending is reported from here: whoever would hear it may be half destroyed itself.
     package_extraction::remove(extraction);
 }
 

@@ -20,15 +20,15 @@ void tst_popup::equipment_name_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("name");
 
-    QTest::newRow("name before # with blanks for _") << "Modelo_X#versao.vkt"
-                                                     << "Modelo X";
-    QTest::newRow("only the first # counts") << "X#Y#Z"
-                                             << "X";
-    QTest::newRow("no # keeps the whole name and extension") << "Modelo_Y.vkt"
-                                                             << "Modelo Y.vkt";
-    QTest::newRow("folders are dropped, even with # in them") << "/home/op/v#2/Linha_Pro_3#v2.3.vkt"
-                                                              << "Linha Pro 3";
-    QTest::newRow("path ending in / has no name") << "/home/op/pacotes/" << QString();
+    const char* const rows[][3] = {
+        {"name before # with blanks for _", "Modelo_X#versao.vkt", "Modelo X"},
+        {"only the first # counts", "X#Y#Z", "X"},
+        {"no # keeps the whole name and extension", "Modelo_Y.vkt", "Modelo Y.vkt"},
+        {"folders are dropped, even with # in them", "/home/op/v#2/Linha_Pro_3#v2.3.vkt", "Linha Pro 3"},
+        {"path ending in / has no name", "/home/op/pacotes/", ""},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);
 }
 
 void tst_popup::equipment_name()
