@@ -84,8 +84,8 @@ public:
 
     qint32 line_baud() const;
 
-    // Each write reaches the program as a delivery of its own: its link reads what is waiting and then
-    // discards the rest of its input, so two writes read together would lose the second.
+    // Each write reaches the program as a delivery of its own, as a bootloader's separate answers do; answers
+    // that must arrive together are written as one.
     void send(const QByteArray& bytes);
     void hang_up();
     bool is_hung_up() const;
