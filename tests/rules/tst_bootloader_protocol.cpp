@@ -72,7 +72,6 @@ void tst_bootloader_protocol::failure_text_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("device_failure"); // outweighs every other token of its delivery
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("end"); // the class's word in reports
 
     const QString unexpected = QString::fromUtf8("Resposta inesperada do equipamento!");
     const char* const rows[][2] = {
@@ -93,24 +92,22 @@ void tst_bootloader_protocol::failure_text_data()
         {"#B_FTF", "Falha na resposta do Display!"},
     };
     for (const auto& row : rows)
-        QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << true << QString::fromUtf8(row[1]) << "device_failure";
-    QTest::newRow("FR with the event board's letter") << "#B_FRF" << true << unexpected << "unexpected_answer";
-    QTest::newRow("FR letters are upper case") << "#B_FRa" << true << unexpected << "unexpected_answer";
+        QTest::newRow(row[0]) << QString::fromLatin1(row[0]) << true << QString::fromUtf8(row[1]);
+    QTest::newRow("FR with the event board's letter") << "#B_FRF" << true << unexpected;
+    QTest::newRow("FR letters are upper case") << "#B_FRa" << true << unexpected;
     QTest::newRow("FR behind a byte: its own letter")
-        << "x#B_FRB" << true << QString::fromUtf8("Falha de resposta da placa da Carga") << "device_failure";
-    QTest::newRow("behind a progress report")
-        << "#B_PR\x10#B_CRC" << true << QString::fromUtf8("Erro de Checksum!") << "device_failure";
+        << "x#B_FRB" << true << QString::fromUtf8("Falha de resposta da placa da Carga");
+    QTest::newRow("behind a progress report") << "#B_PR\x10#B_CRC" << true << QString::fromUtf8("Erro de Checksum!");
     QTest::newRow("earlier row wins: INV before CRC")
-        << "#B_CRC#B_INV" << true << QString::fromUtf8("Arquivo Inválido!") << "device_failure";
-    QTest::newRow("BaudTimeout") << "BaudTimeout" << false << QString::fromUtf8("Dispositivo Incompatível!")
-                                 << "timeout";
-    QTest::newRow("TimeOut shown as itself") << "TimeOut" << false << QString::fromUtf8("TimeOut") << "timeout";
+        << "#B_CRC#B_INV" << true << QString::fromUtf8("Arquivo Inválido!");
+    QTest::newRow("BaudTimeout") << "BaudTimeout" << false << QString::fromUtf8("Dispositivo Incompatível!");
+    QTest::newRow("TimeOut shown as itself") << "TimeOut" << false << QString::fromUtf8("TimeOut");
     QTest::newRow("Serial_Interrupted") << "Serial_Interrupted" << false
-                                        << QString::fromUtf8("Comunicação interrompida!") << "link_lost";
-    QTest::newRow("conditions compare whole") << "TimeOut " << false << unexpected << "unexpected_answer";
-    QTest::newRow("conditions compare case") << "timeout" << false << unexpected << "unexpected_answer";
-    QTest::newRow("reset is no failure") << "#B_RST" << false << unexpected << "unexpected_answer";
-    QTest::newRow("unknown token") << "#B_XYZ" << false << unexpected << "unexpected_answer";
+                                        << QString::fromUtf8("Comunicação interrompida!");
+    QTest::newRow("conditions compare whole") << "TimeOut " << false << unexpected;
+    QTest::newRow("conditions compare case") << "timeout" << false << unexpected;
+    QTest::newRow("reset is no failure") << "#B_RST" << false << unexpected;
+    QTest::newRow("unknown token") << "#B_XYZ" << false << unexpected;
 }
 
 void tst_bootloader_protocol::failure_text()
@@ -118,11 +115,9 @@ void tst_bootloader_protocol::failure_text()
     QFETCH(QString, message);
     QFETCH(bool, device_failure);
     QFETCH(QString, text);
-    QFETCH(QString, end);
 
     QCOMPARE(bootloader_protocol::holds_failure(message), device_failure);
     QCOMPARE(bootloader_protocol::failure_text(message), text);
-    QCOMPARE(QString::fromLatin1(end_class_name(end_class(message))), end);
 }
 
 QTEST_APPLESS_MAIN(tst_bootloader_protocol)
