@@ -1,8 +1,6 @@
-// The window. What the equipment receives and what the operator reads, for whole runs and for every way a run ends,
-// held against traces recorded from the window before its update moved out of it: the bytes, the line rate in force and
-// the texts exactly, the gaps within the pacing's tolerance; then the service log (times aside) and the unit's record,
-// recorded since. VKT_RECORD_TRACES=1 writes the traces instead. Then consent per package, and the connection's
-// controls.
+// The window: whole runs and every way a run ends held against recorded traces (bytes, line rate and texts exactly,
+// gaps within the pacing's tolerance, service log and record); VKT_RECORD_TRACES=1 writes them. Then consent and
+// connection.
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
 #include "equipment/equipment_simulator.h"
@@ -199,11 +197,9 @@ double pause_at(qint32 baud)
     return baud == 38400 ? bootloader_protocol::uart_send_delay_ms : bootloader_protocol::usb_send_delay_ms;
 }
 
-// The equipment reads each line when its notifier runs, on a busy machine milliseconds after the write: a single gap
-// says little. The protocol guarantees no pause is shorter than asked, so within a file the k-th line arrives no sooner
-// than k pauses after the first (less the first read's lateness, up to 23 ms seen under the sanitizers on a busy
-// machine), and a file takes at most a few times as long as recorded. A gap holding one of the protocol's own waits (a
-// confirmation's pause, a reset) keeps at least half its recorded length: a wait left out shows.
+// A single gap says little on a busy machine. No pause is shorter than asked, so the k-th line of a file comes k pauses
+// after the first at the soonest (less the first read's lateness, 23 ms seen under the sanitizers), and a file takes at
+// most a few times as long as recorded; a protocol wait (a confirmation's pause, a reset) keeps half its length.
 QString pacing_fault(const QList<Trace::Item>& now, const QList<Trace::Item>& then)
 {
     constexpr double first_read_lateness_ms = 30;

@@ -39,10 +39,9 @@ private slots:
     void line_ends();
 };
 
-// Conversions that fail; the line ends' test below proves a successful one. The folder PACOTE, also the working
-// directory, holds a_GRID.s19 and C_LOAD.s19 beside the row's files; beside it lies an operator's outside.s19. Special
-// contents make links to it, FIFOs, folders and sparse files at and over the size bound; "../PACOTE.vkt" is where the
-// package goes. The folder chosen is PACOTE, a folder in it, or none (null). Only the files the hint names may change.
+// Conversions that fail. PACOTE (the working directory) holds a_GRID.s19 and C_LOAD.s19 beside the row's files, next to
+// an operator's outside.s19; special contents make links, FIFOs, folders and sparse files at and over the size bound.
+// The folder chosen is PACOTE, one in it, or none (null). Only the files the hint names may change.
 void tst_zipwindow::conversion_data()
 {
     QTest::addColumn<Files>("files");

@@ -22,10 +22,8 @@
 namespace
 {
 
-// Types as a keyboard does: xdotool sends every key through the X server (XTest), so it reaches whatever has the focus
-// there, and the window's focused widget and shortcuts decide what it does. Each typing returns once the program has
-// received every key's release (the bound only keeps a lost key from hanging the run); false when xdotool failed or a
-// key never arrived.
+// Types as a keyboard does: xdotool sends every key through the X server (XTest), so focus and shortcuts decide what it
+// does. Each typing returns once every key's release arrived; false when xdotool failed or a key was lost.
 class XKeyboard : public QObject
 {
 public:

@@ -49,9 +49,8 @@ speed_t line_rate(int line)
 }
 } // namespace
 
-// As a technician runs it, read through `sed 4q`: a pseudo-terminal of its own and a USB bootloader whose every write
-// reaches the program as a read of its own. The token is printed as typed, '%' and all, and the tool plays to the end
-// after its reader has gone.
+// As a technician runs it, read through `sed 4q`: its own pseudo-terminal and a USB bootloader. The token is printed as
+// typed, '%' and all, and the tool plays to the end after its reader has gone.
 void tst_equipment_simulator::tool_plays_a_usb_bootloader_to_a_reader_that_leaves()
 {
     QProcess tool;

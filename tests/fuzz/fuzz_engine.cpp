@@ -1,7 +1,5 @@
-// The equipment's messages through the engine's real dispatcher: a run is brought to a stage (port open, package
-// opened, started, announced on either link, sending), then arbitrary bytes arrive as the link hands them on, cut at
-// arbitrary points, with the protocol's timers running between deliveries. Nothing may crash or leak, and abandoning
-// the run leaves none of its files.
+// Arbitrary bytes, cut anywhere, through the engine's real dispatcher at a stage of a run, timers running between
+// deliveries: nothing may crash or leak, and abandoning the run leaves none of its files.
 #include "engine/update_engine.h"
 #include "link/serial.h"
 #include "rules/firmware_rules.h"

@@ -58,9 +58,8 @@ private slots:
     void appends_one_report_line_per_unit();
 };
 
-// Also: names cannot forge a line, and nothing reaches the file after the outcome. The folder keeps 50 files of its
-// own, the newest by when they were written, a clock set over an hour ahead counting as oldest, beside other programs'
-// look-alikes. A folder that cannot be written costs an update one warning; the console trace stays whole.
+// Also: names cannot forge a line, nothing follows the outcome, the folder keeps its newest 50 (a clock over an hour
+// ahead counts as oldest) beside look-alikes, and a folder that cannot be written costs one warning.
 void tst_service_log::traces_an_update_with_stamps_and_short_lines()
 {
     QTemporaryDir dir;
