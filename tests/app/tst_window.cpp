@@ -1,6 +1,5 @@
-// The window: whole runs and every way a run ends held against recorded traces (bytes, line rate and texts exactly,
-// gaps within the pacing's tolerance, service log and record); VKT_RECORD_TRACES=1 writes them. Then consent and
-// connection.
+// The window: whole runs and every way a run ends held against recorded traces (VKT_RECORD_TRACES=1 writes them, see
+// Trace and pacing_fault), then consent per package and the connection's controls.
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
 #include "equipment/equipment_simulator.h"
@@ -260,8 +259,10 @@ Trace record(const Scenario& scenario)
     QObject::connect(ui.widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged, [&](int value) {
         note("progress " + QByteArray::number(value));
         if (scenario.act == Act::reconnect_in_a_pause && value == UpdateEngine::Stage::progress_done)
-            QTimer::singleShot(0, connect_button,
-                               [connect_button] { connect_button->click(), connect_button->click(); });
+            QTimer::singleShot(0, connect_button, [connect_button] {
+                connect_button->click(); // disconnects
+                connect_button->click();
+            });
     });
     const auto* engine = ui.window->findChild<UpdateEngine*>();
     QObject::connect(engine, &UpdateEngine::silent_for, [&] { note(); });

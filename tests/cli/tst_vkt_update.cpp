@@ -315,8 +315,11 @@ void tst_vkt_update::interrupted_mid_run()
     uart.link = Sim::Link::uart;
     Line line({uart, uart});
     connect(line.units[1].get(), &Sim::got, [&](const Sim::Received& r) {
-        if (r.line == 30 && QFile::remove(reports) + QDir().mkdir(reports))
-            ::kill(static_cast<pid_t>(line.process.processId()), SIGINT);
+        if (r.line != 30)
+            return;
+        QFile::remove(reports);
+        QDir().mkdir(reports);
+        ::kill(static_cast<pid_t>(line.process.processId()), SIGINT);
     });
     line.start(line.ports() + QStringList{"--yes", "--report", reports, dir.filePath("Slow#1.vkt")});
     QCOMPARE(line.finish(), 9);
@@ -341,7 +344,7 @@ void tst_vkt_update::interrupted_mid_run()
 
 void tst_vkt_update::on_a_terminal_data()
 {
-    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QByteArray>("answer"); // typed; empty: Ctrl+C instead, "hang up": the unit's line drops
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("last_file");  // after a first file of 1390 records
     QTest::addColumn<QString>("least_left"); // or, when nothing may be sent, why; %1 the port
