@@ -62,7 +62,6 @@ UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject
             end_run(QString::fromLatin1(link_conditions::timeout));
     });
     // Tells how long the equipment has been silent, once that is long enough to worry an operator.
-    silence_watch.setInterval(std::min(silence_tick_ms, waits.silence_notice_ms));
     connect(&silence_watch, &QTimer::timeout, this, [this] {
         if (!silence_timer.isActive()) {
             silence_watch.stop();
@@ -95,7 +94,6 @@ void UpdateEngine::set_waits(const protocol::Waits& shorter)
 {
     waits = shorter;
     serial.set_reply_timeout_ms(waits.reply_ms);
-    silence_watch.setInterval(std::min(silence_tick_ms, waits.silence_notice_ms));
 }
 
 void UpdateEngine::open_port(const QString& name)
@@ -568,7 +566,7 @@ void UpdateEngine::arm_silence_bound()
         return;
     silence_timer.start(waits.silence_bound_ms);
     silence_clock.start();
-    silence_watch.start();
+    silence_watch.start(std::min(silence_tick_ms, waits.silence_notice_ms));
 }
 
 void UpdateEngine::release_record()
