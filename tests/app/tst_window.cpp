@@ -167,9 +167,8 @@ struct Trace {
     }
 };
 
-// The service log of the run as support reads it, less what differs from one run to the next: the times, the program's
-// version, the package's hash (its entries are stamped when written), where the port and the package are, and how the
-// equipment's bytes were cut into reads, so the bytes received come last, all together.
+// The run's service log as support reads it, less what changes between runs (times, version, hash, paths) and how the
+// equipment's bytes were cut into reads: the bytes received come last, all together.
 QList<QByteArray> service_log(const QString& path, const QString& port, const QString& folder)
 {
     QList<QByteArray> lines;

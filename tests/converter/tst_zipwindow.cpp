@@ -138,9 +138,8 @@ void tst_zipwindow::conversion()
     QCOMPARE(package_builder::snapshot(root.path()), expected);
 }
 
-// The field's folder: LF, CR and mixed line ends, a last line without one, and a name that holds no board word. The
-// refusal names that file; once it is gone, the success clears the hint and every file is what its CR LF twin gives,
-// which the equipment accepts.
+// The field's folder: LF, CR and mixed line ends, a last line without one, and a name without a board word. The refusal
+// names that file; once it is gone, the success clears the hint and every file is what its CR LF twin gives.
 void tst_zipwindow::line_ends()
 {
     const Files files = {{"a_GRID.s19", QByteArray(firmware).replace("\r\n", "\n")},
