@@ -63,7 +63,7 @@ void tst_port_catalog::find_again_data()
         {ftdi("ttyUSB1", "A1"), ftdi("ttyUSB2", "A1")}, Outcome::ambiguous);
     row("a clone's serial at another socket is another unit", unit, {ftdi("ttyACM1", "A1", "1-1.3")}, Outcome::absent);
     row("vanished for good", unit, {}, Outcome::absent);
-    row("no identity: a socket, no serial nor vendor", adapter("ttyACM0", "", 0, 0, "1-1.2"), {}, Outcome::unidentified);
+    row("no identity: socket, no serial nor vendor", adapter("ttyACM0", "", 0, 0, "1-1.2"), {}, Outcome::unidentified);
 }
 
 void tst_port_catalog::find_again()
