@@ -50,7 +50,7 @@ speed_t line_rate(int line)
 } // namespace
 
 // As a technician runs it, read through `sed 4q`: its own pseudo-terminal and a USB bootloader. The token is printed as
-// typed, '%' and all, and the tool plays to the end after its reader has gone.
+// typed, '%' and all, and the tool plays to the end after its reader has gone: an end token split at its last byte.
 void tst_equipment_simulator::tool_plays_a_usb_bootloader_to_a_reader_that_leaves()
 {
     QProcess tool;
@@ -68,7 +68,6 @@ void tst_equipment_simulator::tool_plays_a_usb_bootloader_to_a_reader_that_leave
     QCOMPARE(reader.readAllStandardOutput(), "file 1: started\nfault: #B%1%2 after file 1 line 1\n"
                                              "fault: silent from file 2 on\n");
 
-    // The end token split with its last byte read alone.
     exchange(line, "#B_EN", {});
     QTest::qWait(100);
     exchange(line, "D", {});
