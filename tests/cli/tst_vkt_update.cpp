@@ -167,10 +167,10 @@ void tst_vkt_update::endings_data()
     };
     // The equipment's own check, without any equipment: a line per file in the order they are sent, the event board's
     // last, and the package's.
-    const auto checked = [this](const char* row, const QByteArray& grid, int code, const QStringList& shown) {
+    const auto checked = [this](const char* row, const QByteArray& grid, const QByteArray& event, int code,
+                                const QStringList& shown) {
         const QString path = dir.filePath(QStringLiteral("P#%1.vkt").arg(code));
-        QVERIFY(package_builder::write_package(
-            path, {{"EVENT_1.s", package_builder::converted_firmware('F', 2)}, {"GRID_1.s", grid}}));
+        QVERIFY(package_builder::write_package(path, {{"EVENT_1.s", event}, {"GRID_1.s", grid}}));
         QTest::newRow(row) << Options() << QStringList{"--check", path} << code << QString() << shown;
     };
     const QStringList started{"%1 (1 / 1) Bootloader Iniciado"};
@@ -211,14 +211,16 @@ void tst_vkt_update::endings_data()
     refused("no terminal, no --yes", one, {package}, 2,
             "no terminal to ask for consent; give --yes to start without asking; nothing was sent");
     const QByteArray grid = package_builder::converted_firmware('A', 3);
-    checked("checked: sound", grid, 0,
+    checked("checked: sound", grid, package_builder::converted_firmware('F', 2), 0,
             {"GRID_1.s: board A, 7 lines, 62 bytes: OK", "EVENT_1.s: board F, 6 lines, 45 bytes: OK",
              "P#0.vkt: 2 files, 0 with problems"});
-    checked("checked: a line too many, the last without its CR", grid + "S1", 3,
+    checked("checked: a line too many, the last without its CR; a file of one line", grid + "S1", "S1", 3,
             {"GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
              "\"03\"; line 4: expected size \"042\" for 53 data bytes, found \"040\"; line 8: expected CR at the "
              "end, found \"1\"",
-             "EVENT_1.s: board F, 6 lines, 45 bytes: OK", "P#3.vkt: 2 files, 1 with problems"});
+             "EVENT_1.s: board none, 1 lines, 2 bytes: header: expected 4 lines, found 1; line 1: expected CR at the "
+             "end, found \"1\"",
+             "P#3.vkt: 2 files, 2 with problems"});
 }
 
 // What a script reads of each ending: the status, the lines shown and the unit's record. Whatever is refused before the
