@@ -125,8 +125,7 @@ void tst_equipment_simulator::tool_plays_a_uart_bootloader_on_a_serial_port()
     ::close(line);
 }
 
-// What a script sees: the status tells a usage error (2) from a package with problems (1), and a refusal is one line on
-// stderr.
+// What a script sees: the status tells a usage error (2) from a package with problems (1); a refusal is a stderr line.
 void tst_equipment_simulator::tool_command_line_data()
 {
     QTest::addColumn<QStringList>("arguments");

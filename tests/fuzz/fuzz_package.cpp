@@ -10,8 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const QTemporaryDir work;
-    // The temporary folder is made private too, so that the fresh folder an unpacking falls back to is under watch as
-    // well.
+    // The temporary folder is made private too, so the fresh folder an unpacking falls back to is under watch as well.
     static const bool private_temp = qputenv("TMPDIR", QFile::encodeName(work.path()));
     const auto everything_there = [] {
         QStringList paths;

@@ -32,8 +32,7 @@ public:
 
     // Picks the pseudo-terminal's port and presses the connect button; true when connected.
     bool connect_to(const QString& port_path);
-    // Presses "PROCURAR" and answers the file dialog with the path (null cancels); true when the window shows the path
-    // it got.
+    // Presses "PROCURAR" and answers the file dialog with the path (null cancels); true when the window shows it.
     bool choose_package(const QString& path);
     // Shows the window, connects to the equipment, opens the package and consents; true once the run is under way.
     bool start_run(EquipmentSimulator& equipment, const QString& package);
