@@ -118,8 +118,7 @@ QMap<QString, Scenario> scenarios()
     // Disconnected while the first file's confirmation pause runs, then connected again.
     all["reconnected_in_a_pause"] = ending();
     all["reconnected_in_a_pause"].act = Act::reconnect_in_a_pause;
-    // The second board keeps the equipment silent for a while as it programs, says a word before it is done, and the
-    // equipment restarts after the package.
+    // The second board keeps the equipment silent a while as it programs, says a word before done; then a restart.
     Scenario& slow = all["slow_board_then_restart"];
     slow.options.automatic = false;
     slow.act = Act::slow_board;

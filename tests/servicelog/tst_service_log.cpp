@@ -94,6 +94,7 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
     log.note_sent(":10000000" + QByteArray(5000, 'F') + '\r');
     log.note_sent(":00000001FF\r");
     log.note_wait(1000);
+    QTRY_VERIFY_WITH_TIMEOUT(read_file(log.update_file()).contains(" wait 1000 ms\n"), 100); // on disk before the pause
     log.note_timeout();
     log.note_link("Serial_Interrupted");
     log.note_lost();
