@@ -77,7 +77,6 @@ void tst_package::crafted_package_data()
 
     refused("link, then a file of its name", {link("MAIN_1", "@/secret"), main_file}, link_text);
     refused("link to a folder outside", {link("d", "@"), {"d/secret", "S"}}, link_text);
-    // Eight files of the largest size make the largest package.
     QList<Entry> largest;
     for (int i = 0; i < 8; ++i)
         largest.append({QString::number(i), QByteArray(), 0, package_extraction::max_file_bytes});
@@ -92,6 +91,7 @@ void tst_package::crafted_package_data()
     refused("control character", {main_file, {"GRID\n2", "S"}}, unsafe_text);
     refused("missing package", {}, damaged_text);
     refused("only a folder entry", {{"sub/", ""}}, damaged_text);
+    refused("a file named as the folder before it", {{"sub/GRID_2", firmware}, {"sub", firmware}}, damaged_text);
     accepted("folder entry beside a file", "P.vkt", {{"sub/", ""}, main_file});
     accepted("line bomb", "P.vkt", {{"MAIN_1", QByteArray(10 << 20, '\r')}});
     accepted("an entry of the largest size", "P.vkt",
