@@ -105,9 +105,10 @@ QMap<QString, Scenario> scenarios()
     before.act = Act::failure_behind_announcement;
     all["silent_device"] = ending();
     all["silent_device"].options.silent_file = 1;
-    Scenario& lost = all["line_lost"] = ending();
-    lost.options.hang_up_file = 0;
-    lost.options.hang_up_after_line = 14;
+    Scenario& lost = all["line_lost"] = ending(); // in the second file, the line opened again after a reset
+    lost.options.reset_file = 0;
+    lost.options.hang_up_file = 1;
+    lost.options.hang_up_after_line = 5;
     Scenario& disconnect = all["operator_disconnects"] = ending();
     disconnect.act = Act::disconnect;
     disconnect.act_at_line = 14;

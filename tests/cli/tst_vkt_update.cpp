@@ -165,8 +165,7 @@ void tst_vkt_update::endings_data()
                             const QString& text) {
         QTest::newRow(row) << units << args << code << QString() << QStringList{"vkt-update: " + text};
     };
-    // The equipment's own check, without any equipment: a line per file in the order they are sent, the event board's
-    // last, and the package's.
+    // The equipment's check without equipment: a line per file in the order sent (event board last), then the total.
     const auto checked = [this](const char* row, const QByteArray& grid, const QByteArray& event, int code,
                                 const QStringList& shown) {
         const QString path = dir.filePath(QStringLiteral("P#%1.vkt").arg(code));
