@@ -4,6 +4,7 @@
 #include "rules/bootloader_protocol.h"
 #include "rules/firmware_rules.h"
 
+#include <QDebug>
 #include <QSerialPort>
 #include <QSocketNotifier>
 
@@ -51,6 +52,10 @@ constexpr int uptake_bound_ms = 3000;
 constexpr int uptake_slice_cap_ms = 20;
 // On a real port the far side's read cannot be seen: leave the line quiet this long after the bytes are out.
 constexpr int port_gap_ms = 20;
+// A pseudo-terminal carries bytes whatever the two ends' rates, where a wire would turn them into noise. A program
+// a moment late with its rate (put aside by a loaded machine) is given this long before its line turns to noise.
+// Scripted replies are the script's own: it says what the line carries.
+constexpr qint64 rate_grace_ns = 200 * 1000 * 1000;
 constexpr qint64 ns_per_ms = 1000000;
 
 bool starts_with_token(const QByteArray& bytes, QByteArray* token)
@@ -153,6 +158,7 @@ bool EquipmentSimulator::open_pty()
     ::cfsetispeed(&raw, B19200);
     ::cfsetospeed(&raw, B19200);
     ::tcsetattr(slave_fd, TCSANOW, &raw);
+    equipment_baud = base_baud;
     ::fcntl(master_fd, F_SETFL, ::fcntl(master_fd, F_GETFL) | O_NONBLOCK);
     ::fcntl(master_fd, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave_fd, F_SETFD, FD_CLOEXEC);
@@ -500,9 +506,23 @@ void EquipmentSimulator::pump()
         }
         if (outgoing.isEmpty())
             return;
-        const Outgoing item = outgoing.takeFirst();
+        Outgoing item = outgoing.takeFirst();
         switch (item.kind) {
         case Outgoing::Kind::bytes: {
+            if (!port && options.automatic && options.link == Link::uart && line_baud() != equipment_baud) {
+                if (mismatch_since_ns < 0)
+                    mismatch_since_ns = now;
+                if (now - mismatch_since_ns < rate_grace_ns) {
+                    outgoing.prepend(item);
+                    pump_timer.start_ns(recheck_ns);
+                    return;
+                }
+                qWarning().noquote() << QStringLiteral("Sent at %1 baud to a program listening at %2: noise to it.")
+                                            .arg(equipment_baud)
+                                            .arg(line_baud());
+                item.bytes.fill('\xff');
+            }
+            mismatch_since_ns = -1;
             const qint64 written = write_line(item.bytes);
             if (written < 0)
                 break;
@@ -573,7 +593,7 @@ bool EquipmentSimulator::line_taken() const
 
 void EquipmentSimulator::set_port_rate(qint32 rate)
 {
-    // A pseudo-terminal carries bytes at any rate; only a real line has to follow the program's changes.
+    equipment_baud = rate;
     if (port)
         port->setBaudRate(rate);
 }

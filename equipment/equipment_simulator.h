@@ -160,6 +160,8 @@ private:
     qint64 pause_until_ns = 0;
     qint64 written_at_ns = 0;
     qint64 last_write_bytes = 0;
+    qint32 equipment_baud = 0; // the rate the equipment speaks at, from the line's opening on
+    qint64 mismatch_since_ns = -1;
 };
 
 Q_DECLARE_METATYPE(EquipmentSimulator::Received)

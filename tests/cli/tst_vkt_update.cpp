@@ -213,12 +213,12 @@ void tst_vkt_update::endings_data()
     checked("checked: sound", grid, package_builder::converted_firmware('F', 2), 0,
             {"GRID_1.s: board A, 7 lines, 62 bytes: OK", "EVENT_1.s: board F, 6 lines, 45 bytes: OK",
              "P#0.vkt: 2 files, 0 with problems"});
-    checked("checked: a line too many, the last without its CR; a file of one line", grid + "S1", "S1", 3,
+    checked("checked: a line too many, the last without its CR; a file of one line", grid + "S1", "S\x1f", 3,
             {"GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
              "\"03\"; line 4: expected size \"042\" for 53 data bytes, found \"040\"; line 8: expected CR at the "
              "end, found \"1\"",
              "EVENT_1.s: board none, 1 lines, 2 bytes: header: expected 4 lines, found 1; line 1: expected CR at the "
-             "end, found \"1\"",
+             "end, found \"\\x1f\"",
              "P#3.vkt: 2 files, 2 with problems"});
 }
 
