@@ -39,9 +39,8 @@ private slots:
     void line_ends();
 };
 
-// Conversions that fail. PACOTE (the working directory) holds a_GRID.s19 and C_LOAD.s19 beside the row's files, next to
-// an operator's outside.s19; special contents make links, FIFOs, folders and sparse files at and over the size bound.
-// The folder chosen is PACOTE, one in it, or none (null). Only the files the hint names may change.
+// PACOTE, the working folder, holds a_GRID.s19, C_LOAD.s19 and each row's files (links, FIFOs, folders, sparse files)
+// beside an operator's outside.s19; the folder chosen is PACOTE, one in it, or none. Only files the hint names change.
 void tst_zipwindow::conversion_data()
 {
     QTest::addColumn<Files>("files");

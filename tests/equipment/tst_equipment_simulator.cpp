@@ -78,9 +78,8 @@ void tst_equipment_simulator::tool_plays_a_usb_bootloader_to_a_reader_that_leave
     ::close(line);
 }
 
-// On a serial port, here a pseudo-terminal of the test's own that shares its settings with this end: the UART's data
-// rate is set on the line itself before "#B_MAX", and the connecting rate again before a reset's confirmation, after a
-// confirmation and after a failure. Files the program gave up on are judged on what came: uart_session.txt.
+// On a serial port (a pseudo-terminal of the test's own sharing its settings) the UART's rate is set on the line before
+// "#B_MAX", and the connecting rate before and after a confirmation and after a failure. Judged on uart_session.txt.
 void tst_equipment_simulator::tool_plays_a_uart_bootloader_on_a_serial_port()
 {
     int line = -1;

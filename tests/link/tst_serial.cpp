@@ -1,4 +1,5 @@
 #include "equipment/equipment_simulator.h"
+#include "link/line_pacer.h"
 #include "link/serial.h"
 
 #include <QSerialPort>
@@ -47,6 +48,7 @@ private slots:
     void reply_timeout_data();
     void reply_timeout();
     void loss_is_reported_once();
+    void pauses_about_a_second();
 };
 
 void tst_serial::reply_timeout_data()
@@ -87,6 +89,18 @@ void tst_serial::loss_is_reported_once()
     QTest::qWait(300);
     QCOMPARE(link.spy.count(), 1);
     QVERIFY(!link.serial.is_open());
+}
+
+// The system timer takes a pause as seconds and nanoseconds: a pause either side of a second still ends once the
+// pacer has learned to wake early.
+void tst_serial::pauses_about_a_second()
+{
+    LinePacer pacer;
+    QSignalSpy due(&pacer, &LinePacer::due);
+    for (const int ms : {3, 3, 3, 1000, 1001}) {
+        pacer.start(ms);
+        QVERIFY2(due.wait(ms + 2000), qPrintable(QString::number(ms)));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_serial)
