@@ -134,6 +134,7 @@ void tst_equipment_simulator::tool_command_line_data()
     QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "Unknown option 'bogus'. See --help.\n";
     QTest::newRow("empty failure token") << QStringList{"--fail-after", "1:10:"} << 2
                                          << "Unusable fault option; see --help.\n";
+    QTest::newRow("file 0") << QStringList{"--reset", "0"} << 2 << "Unusable fault option; see --help.\n";
     QTest::newRow("port that cannot open") << QStringList{"--port", "/nonexistent/tty"} << 2
                                            << "Cannot open /nonexistent/tty: No such file or directory.\n";
     QTest::newRow("a package given") << QStringList{"--uart", "A#1.vkt"} << 2

@@ -167,9 +167,8 @@ void tst_service_log::ends_a_cut_trace_with_the_reason_data()
     QTest::newRow("a disk with room for the note alone") << qint64(71) << 0 << refused;
 }
 
-// The lines before the note stay whole. Here a 41-byte port name makes the header 180 bytes, four lines of 45: the
-// lines end exactly where the closing lines' reserve begins, and where a refused write's note must start. Before, the
-// folder's oldest file gives way for the new one's 4 MB to fit in 20 MB.
+// The lines before the note stay whole: a 41-byte port name makes the header 180 bytes, four lines of 45 that end where
+// the closing lines' reserve and a refused write's note begin. First the oldest file gives way for 4 MB to fit in 20.
 void tst_service_log::ends_a_cut_trace_with_the_reason()
 {
     QFETCH(qint64, room);
