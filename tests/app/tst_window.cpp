@@ -195,9 +195,8 @@ double pause_at(qint32 baud)
     return baud == 38400 ? bootloader_protocol::uart_send_delay_ms : bootloader_protocol::usb_send_delay_ms;
 }
 
-// A single gap says little on a busy machine. No pause is shorter than asked, so the k-th line of a file comes k pauses
-// after the first at the soonest (less the first read's lateness, 23 ms seen under the sanitizers), and a file takes at
-// most a few times as long as recorded; a protocol wait (a confirmation's pause, a reset) keeps half its length.
+// One gap says little on a busy machine. No pause is shorter than asked: line k comes k pauses after a file's first
+// (less its lateness, 23 ms with sanitizers); a file takes a few times its recorded length at most, a wait half.
 QString pacing_fault(const QList<Trace::Item>& now, const QList<Trace::Item>& then)
 {
     constexpr double first_read_lateness_ms = 30;

@@ -118,6 +118,7 @@ void tst_real_display::every_window_maps_and_shows_its_texts_whole()
     QVERIFY(keyboard.keys(converter_keys));
     QVERIFY(QTest::qWaitForWindowExposed(ui.converter));
     path->setText(QStringLiteral("left over"));
+    ui.converter->findChild<QLabel*>("infoLabel")->setText(path->text());
     ui.converter->close();
 
     // A port typed by name, as for the simulated equipment the system does not list; the converter then opens on the
@@ -131,7 +132,7 @@ void tst_real_display::every_window_maps_and_shows_its_texts_whole()
     QVERIFY(!ui.converter->isVisible());
     QVERIFY(keyboard.keys({"ctrl+t"}));
     QVERIFY(QTest::qWaitForWindowExposed(ui.converter));
-    QVERIFY(path->text().isEmpty());
+    QVERIFY(path->text().isEmpty() && ui.converter->findChild<QLabel*>("infoLabel")->text().isEmpty());
     ui.converter->close();
 
     ui.widget<QPushButton>("connectButton")->click();
