@@ -195,8 +195,8 @@ double pause_at(qint32 baud)
     return baud == 38400 ? bootloader_protocol::uart_send_delay_ms : bootloader_protocol::usb_send_delay_ms;
 }
 
-// One gap says little on a busy machine. No pause is shorter than asked: line k comes k pauses after a file's first
-// (less its lateness, 23 ms with sanitizers); a file takes a few times its recorded length at most, a wait half.
+// One gap says little on a busy machine. Line k of a file comes at least k pauses after its first (less its lateness,
+// 23 ms seen with sanitizers), a file lasts at most a few times as recorded, a protocol wait at least half as long.
 QString pacing_fault(const QList<Trace::Item>& now, const QList<Trace::Item>& then)
 {
     constexpr double first_read_lateness_ms = 30;

@@ -110,6 +110,7 @@ void tst_real_display::every_window_maps_and_shows_its_texts_whole()
     ui.window->show();
     auto* port = ui.widget<QComboBox>("boxPort");
     auto* path = ui.converter->findChild<QLineEdit*>("pathLineEdit");
+    auto* hint = ui.converter->findChild<QLabel*>("infoLabel");
     const QStringList converter_keys{"ctrl+v", "ctrl+k", "ctrl+t"};
 
     // The window starts with the focus in the port box, whose text field has keys of its own for two of the chords.
@@ -118,7 +119,7 @@ void tst_real_display::every_window_maps_and_shows_its_texts_whole()
     QVERIFY(keyboard.keys(converter_keys));
     QVERIFY(QTest::qWaitForWindowExposed(ui.converter));
     path->setText(QStringLiteral("left over"));
-    ui.converter->findChild<QLabel*>("infoLabel")->setText(path->text());
+    hint->setText(path->text());
     ui.converter->close();
 
     // A port typed by name, as for the simulated equipment the system does not list; the converter then opens on the
@@ -132,7 +133,7 @@ void tst_real_display::every_window_maps_and_shows_its_texts_whole()
     QVERIFY(!ui.converter->isVisible());
     QVERIFY(keyboard.keys({"ctrl+t"}));
     QVERIFY(QTest::qWaitForWindowExposed(ui.converter));
-    QVERIFY(path->text().isEmpty() && ui.converter->findChild<QLabel*>("infoLabel")->text().isEmpty());
+    QVERIFY(path->text().isEmpty() && hint->text().isEmpty());
     ui.converter->close();
 
     ui.widget<QPushButton>("connectButton")->click();

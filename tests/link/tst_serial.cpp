@@ -91,8 +91,7 @@ void tst_serial::loss_is_reported_once()
     QVERIFY(!link.serial.is_open());
 }
 
-// The system timer takes a pause as seconds and nanoseconds: a pause either side of a second still ends once the
-// pacer has learned to wake early.
+// The timer takes seconds and nanoseconds: once the pacer has learned to wake early, pauses about a second still end.
 void tst_serial::pauses_about_a_second()
 {
     LinePacer pacer;
