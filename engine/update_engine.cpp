@@ -40,9 +40,7 @@ UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject
     connect(&serial, &Serial::sent, this, [this](const QByteArray& bytes) { log.note_sent(bytes); });
     connect(&serial, &Serial::opened, this, [this](const QString& name, bool ok) { log.note_open(name, ok); });
     connect(&serial, &Serial::buffer, this, [this](const QByteArray& bytes) {
-        if (bytes == link_conditions::timeout)
-            log.note_timeout();
-        else if (bytes == link_conditions::interrupted)
+        if (bytes == link_conditions::interrupted)
             log.note_lost();
         else if (bytes == link_conditions::connected || bytes == link_conditions::busy)
             log.note_link(bytes);
@@ -56,10 +54,17 @@ UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject
     });
 
     connect(&baud_timer, &QTimer::timeout, this, &UpdateEngine::timeout);
+    reply_timer.setSingleShot(true);
+    connect(&reply_timer, &QTimer::timeout, this, [this] {
+        if (token_heard)
+            return;
+        log.note_timeout();
+        hear({QString::fromLatin1(protocol::reply_timeout_text)});
+    });
     silence_timer.setSingleShot(true);
     connect(&silence_timer, &QTimer::timeout, this, [this] {
         if (started)
-            end_run(QString::fromLatin1(link_conditions::timeout));
+            end_run(QString::fromLatin1(protocol::reply_timeout_text));
     });
     // Tells how long the equipment has been silent, once that is long enough to worry an operator.
     connect(&silence_watch, &QTimer::timeout, this, [this] {
@@ -80,7 +85,6 @@ UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject
     wait_timer.setSingleShot(true);
     wait_timer.setTimerType(Qt::PreciseTimer);
     connect(&wait_timer, &QTimer::timeout, this, &UpdateEngine::end_wait);
-    serial.set_reply_timeout_ms(waits.reply_ms);
 }
 
 UpdateEngine::~UpdateEngine()
@@ -93,7 +97,6 @@ UpdateEngine::~UpdateEngine()
 void UpdateEngine::set_waits(const protocol::Waits& shorter)
 {
     waits = shorter;
-    serial.set_reply_timeout_ms(waits.reply_ms);
 }
 
 void UpdateEngine::open_port(const QString& name)
@@ -242,11 +245,41 @@ UpdateEngine::Remaining UpdateEngine::remaining() const
 
 void UpdateEngine::on_link(const QByteArray& bytes)
 {
+    if (bytes == link_conditions::connected || bytes == link_conditions::busy || bytes == link_conditions::interrupted)
+        hear({QString::fromLatin1(bytes)});
+    else
+        on_bytes(bytes);
+}
+
+void UpdateEngine::on_bytes(const QByteArray& bytes)
+{
+    framer.feed(bytes);
+    QList<QByteArray> frames;
+    bool failure = false;
+    for (TokenFramer::Frame frame; framer.next(&frame);) {
+        frames.append(frame.bytes);
+        token_heard = !frame.noise;
+        failure = failure || protocol::holds_failure(protocol::message_text(frame.bytes));
+    }
+    if (frames.isEmpty())
+        return;
+    reply_timer.stop();
+    // A failure outweighs whatever arrived with it: the tokens of that read are judged as one answer.
+    if (failure)
+        frames = {frames.join()};
+    QStringList messages;
+    for (const QByteArray& frame : qAsConst(frames))
+        messages.append(protocol::message_text(frame));
+    hear(messages);
+}
+
+void UpdateEngine::hear(const QStringList& messages)
+{
     if (silence_shown) {
         silence_shown = false;
         emit silent_for(0);
     }
-    for (const QString& message : protocol::messages_of(protocol::message_text(bytes)))
+    for (const QString& message : messages)
         inbox.enqueue({message, true});
     pump();
 }
@@ -341,7 +374,13 @@ void UpdateEngine::rate_uart_link()
 void UpdateEngine::request_data()
 {
     baud_timer.stop();
-    serial.set_reply_timeout_enabled(false);
+    reply_timer.stop();
+    // The request again before a second line went out: the first line, already on its way, answers both. Sent
+    // again, it would leave a bootloader that counts lines one line too many.
+    if (transmitting && sending_epoch == transfer_epoch && next_line == 1) {
+        log.note(QStringLiteral("data request again before the second line: the first answers both"));
+        return;
+    }
     send_archive();
 }
 
@@ -493,9 +532,9 @@ void UpdateEngine::read_archive()
 
 void UpdateEngine::start_file()
 {
-    serial.set_reply_timeout_enabled(true);
     serial.write_data(QByteArray(protocol::start_token));
     serial.flush();
+    reply_timer.start(waits.reply_ms);
     arm_silence_bound();
 }
 
@@ -557,7 +596,7 @@ void UpdateEngine::stop_link_timers()
 {
     baud_timer.stop();
     silence_timer.stop();
-    serial.cancel_reply_timeout();
+    reply_timer.stop();
 }
 
 void UpdateEngine::arm_silence_bound()

@@ -7,6 +7,7 @@
 #include "rules/archive.h"
 #include "rules/bootloader_protocol.h"
 #include "rules/package_extraction.h"
+#include "rules/token_framer.h"
 #include "servicelog/service_log.h"
 
 #include <QDateTime>
@@ -132,6 +133,9 @@ signals:
 
 private:
     void on_link(const QByteArray& bytes);
+    void on_bytes(const QByteArray& bytes);
+    // What the equipment or the link said, in order, behind what came before.
+    void hear(const QStringList& messages);
     void refuse_port(bool refused);
     void pump();
     // The dispatcher: each message of the equipment or condition of the link, tested in a fixed
@@ -206,6 +210,11 @@ private:
     int usb_mode = 0;
     int send_delay = bootloader_protocol::uart_send_delay_ms;
     QTimer baud_timer;
+    // The bootloader's first answer after "#B_STR". It keeps the link's old rule: once a token has been heard on this
+    // port, a later start is no longer timed, and only the silence bound ends a wait for it.
+    QTimer reply_timer;
+    bool token_heard = false;
+    TokenFramer framer;
     // Times the retries of a rate change and of a reopening against their bound.
     QElapsedTimer retry_clock;
     SystemPortCatalog system_ports;

@@ -57,6 +57,8 @@ constexpr int port_gap_ms = 20;
 // Scripted replies are the script's own: it says what the line carries.
 constexpr qint64 rate_grace_ns = 200 * 1000 * 1000;
 constexpr qint64 ns_per_ms = 1000000;
+// An FTDI adapter's default latency timer: a packet that is not full goes out this long after its first byte.
+constexpr qint64 adapter_latency_ns = 16 * ns_per_ms;
 
 bool starts_with_token(const QByteArray& bytes, QByteArray* token)
 {
@@ -222,6 +224,7 @@ void EquipmentSimulator::hang_up()
 {
     hung_up = true;
     outgoing.clear();
+    stream.clear();
     pump_timer.stop();
     quiet_timer.stop();
     awaiting_uptake = false;
@@ -504,45 +507,67 @@ void EquipmentSimulator::pump()
             pump_timer.start_ns(pause_until_ns - now);
             return;
         }
-        if (outgoing.isEmpty())
-            return;
-        Outgoing item = outgoing.takeFirst();
-        switch (item.kind) {
-        case Outgoing::Kind::bytes: {
+        const int packet = options.packet_bytes;
+        while ((packet > 0 || stream.isEmpty()) && !outgoing.isEmpty() &&
+               outgoing.first().kind == Outgoing::Kind::bytes) {
+            const QByteArray bytes = outgoing.takeFirst().bytes;
+            if (stream.isEmpty())
+                stream_since_ns = now;
+            stream += bytes;
+            if (bytes == data_request && phase == Phase::announced) {
+                phase = Phase::receiving;
+                quiet_timer.start(options.quiet_ms);
+            }
+            if (packet <= 0)
+                break;
+        }
+        if (!stream.isEmpty()) {
+            // An adapter holds a short packet back until its latency runs out, unless the equipment goes quiet
+            // on purpose (a pause, a change of rate) right behind it.
+            const bool hold = packet > 0 && stream.size() < packet && outgoing.isEmpty();
+            if (hold && now < stream_since_ns + adapter_latency_ns) {
+                pump_timer.start_ns(stream_since_ns + adapter_latency_ns - now);
+                return;
+            }
+            QByteArray piece = packet > 0 ? stream.left(packet) : stream;
             if (!port && options.automatic && options.link == Link::uart && line_baud() != equipment_baud) {
                 if (mismatch_since_ns < 0)
                     mismatch_since_ns = now;
                 if (now - mismatch_since_ns < rate_grace_ns) {
-                    outgoing.prepend(item);
                     pump_timer.start_ns(recheck_ns);
                     return;
                 }
                 qWarning().noquote() << QStringLiteral("Sent at %1 baud to a program listening at %2: noise to it.")
                                             .arg(equipment_baud)
                                             .arg(line_baud());
-                item.bytes.fill('\xff');
+                piece.fill('\xff');
             }
             mismatch_since_ns = -1;
-            const qint64 written = write_line(item.bytes);
-            if (written < 0)
-                break;
-            if (written < item.bytes.size()) {
+            const qint64 written = write_line(piece);
+            if (written < 0) {
+                stream.remove(0, piece.size());
+                continue;
+            }
+            stream.remove(0, static_cast<int>(written));
+            stream_since_ns = now;
+            if (written < piece.size()) {
                 // The line's buffer is full; the program empties it from this same loop, so come back later.
-                outgoing.prepend({Outgoing::Kind::bytes, item.bytes.mid(static_cast<int>(written)), 0});
                 pump_timer.start_ns(recheck_ns);
                 return;
             }
-            writes.append({item.bytes, now});
+            writes.append({piece, now});
             awaiting_uptake = true;
             uptake_waited_ns = 0;
             last_check_ns = written_at_ns = now;
-            last_write_bytes = item.bytes.size();
-            if (item.bytes == data_request && phase == Phase::announced) {
-                phase = Phase::receiving;
-                quiet_timer.start(options.quiet_ms);
-            }
-            break;
+            last_write_bytes = piece.size();
+            continue;
         }
+        if (outgoing.isEmpty())
+            return;
+        const Outgoing item = outgoing.takeFirst();
+        switch (item.kind) {
+        case Outgoing::Kind::bytes:
+            break;
         case Outgoing::Kind::pause:
             pause_until_ns = now + item.ms * ns_per_ms;
             break;

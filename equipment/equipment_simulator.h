@@ -66,6 +66,9 @@ public:
         int reset_file = -1;  // "#B_RST" after this file's data, before it is confirmed
         int silent_file = -1; // from this file's "#B_STR" on, nothing is answered
         int hang_up_file = -1, hang_up_after_line = -1;
+        // A USB serial adapter hands what the equipment says over in packets of its own size, cut wherever they
+        // fall; 0 hands each answer over whole.
+        int packet_bytes = 0;
     };
 
     // Two constructors rather than a default argument: a nested struct's member initializers cannot be used
@@ -153,6 +156,9 @@ private:
     QTimer quiet_timer;
 
     QList<Outgoing> outgoing;
+    // Answers on their way to the line: one answer, or in packets whatever the queue holds back to back.
+    QByteArray stream;
+    qint64 stream_since_ns = 0;
     LinePacer pump_timer;
     bool awaiting_uptake = false;
     qint64 uptake_waited_ns = 0;

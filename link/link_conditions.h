@@ -9,8 +9,6 @@ namespace link_conditions
 inline constexpr char connected[] = "Conectado";
 // The port refused to open; the device file tells a busy port from a missing permission.
 inline constexpr char busy[] = "Not_Permission";
-// No reply within the reply time-out after a write.
-inline constexpr char timeout[] = "TimeOut";
 // The port failed while open: the cable was pulled or the adapter reset.
 inline constexpr char interrupted[] = "Serial_Interrupted";
 

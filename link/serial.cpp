@@ -15,7 +15,6 @@ Serial::Serial(QObject* parent) : QObject(parent)
     connect(&port, &QSerialPort::errorOccurred, this, &Serial::error);
     connect(&port, &QSerialPort::baudRateChanged, this, [this](qint32 baud) { emit rate_changed(baud); });
     connect(&port, &QIODevice::aboutToClose, this, &Serial::closed);
-    connect(&reply_timer, &QTimer::timeout, this, &Serial::timeout);
 }
 
 void Serial::open_port(const QString& port_name)
@@ -74,42 +73,20 @@ void Serial::write_data(const QByteArray& data)
             << tr("Failed to write the data to port %1, error: %2").arg(port.portName(), port.errorString());
 }
 
-void Serial::set_reply_timeout_enabled(bool enabled)
-{
-    reply_timeout_enabled = enabled;
-}
-
-void Serial::cancel_reply_timeout()
-{
-    reply_timeout_enabled = false;
-    reply_timer.stop();
-}
-
 void Serial::written(qlonglong bytes)
 {
     Q_UNUSED(bytes)
-    if (reply_timeout_enabled)
-        reply_timer.start(reply_timeout_ms);
     if (port.bytesToWrite() == 0)
         emit drained();
 }
 
 void Serial::readed()
 {
-    if (port.bytesAvailable() < min_chunk_bytes)
-        return;
-    reply_timer.stop();
-    // Everything that arrived, and nothing thrown away: a token right behind another is handed on
-    // with it, or with the next read.
-    received = port.readAll();
-    emit buffer(received);
-}
-
-void Serial::timeout()
-{
-    if (received.isEmpty() || received.at(0) != '#')
-        emit buffer(QByteArray(link_conditions::timeout));
-    reply_timer.stop();
+    // However little arrived: a token cut across two reads is put together by the reader, and
+    // bytes left waiting here would only reach it late.
+    const QByteArray bytes = port.readAll();
+    if (!bytes.isEmpty())
+        emit buffer(bytes);
 }
 
 void Serial::error(int error_code)

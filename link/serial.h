@@ -5,11 +5,11 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
-#include <QTimer>
 
 // The serial link to one unit: the one owner of its port. Everything it has to say, received bytes
 // and its own conditions (link_conditions.h) alike, travels upward through buffer(); the receiver
-// tells them apart by content. It never frames, parses or interprets what the device sends.
+// tells them apart by content. It hands on whatever arrives, as it arrives: it never frames, parses
+// or interprets what the device sends.
 class Serial : public QObject
 {
     Q_OBJECT
@@ -17,8 +17,6 @@ class Serial : public QObject
 public:
     // Every connection starts at this rate, and the update returns the line to it after a run.
     static constexpr qint32 base_baud_rate = 19200;
-    // Every bootloader token is at least six bytes long, so shorter arrivals wait for more.
-    static constexpr qint64 min_chunk_bytes = 6;
 
     explicit Serial(QObject* parent = nullptr);
 
@@ -42,12 +40,6 @@ public:
     // Hands what is buffered to the system without blocking; true when nothing is left waiting.
     bool flush();
 
-    void set_reply_timeout_enabled(bool enabled);
-    void set_reply_timeout_ms(int ms) { reply_timeout_ms = ms; }
-    // Disarms the reply time-out and stops a running reply timer: a run that has ended must not
-    // be told about a reply it no longer waits for.
-    void cancel_reply_timeout();
-
 signals:
     // Received bytes, or one of the texts of link_conditions.
     void buffer(QByteArray buffer);
@@ -62,7 +54,6 @@ signals:
 private slots:
     void written(qlonglong bytes);
     void readed();
-    void timeout();
     void error(int error_code);
 
 private:
@@ -71,10 +62,6 @@ private:
     void announce_loss();
 
     QSerialPort port;
-    QByteArray received;
-    QTimer reply_timer;
-    bool reply_timeout_enabled = false;
-    int reply_timeout_ms = 2000;
     // A lost line keeps raising errors until it is closed; one report per loss is enough.
     bool loss_reported = false;
 };

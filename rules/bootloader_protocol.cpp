@@ -5,6 +5,7 @@
 namespace bootloader_protocol
 {
 
+const char* const token_mark = "#B_";
 const char* const start_token = "#B_STR";
 const char* const end_token = "#B_END";
 
@@ -18,6 +19,7 @@ const char* const file_confirmed = "#B_BOK";
 const char* const invalid_file = "#B_INV";
 
 const char* const baud_timeout_text = "BaudTimeout";
+const char* const reply_timeout_text = "TimeOut";
 
 const char* const started_status = "Bootloader Iniciado";
 const char* const sending_status = "Enviando dados...";
@@ -65,7 +67,7 @@ const FailureRow failure_table[] = {
     {Test::Contains, "#B_SDF", 0, "Falha na operação de armazenamento interno!", device},
     {Test::Contains, "#B_FTF", 0, "Falha na resposta do Display!", device},
     {Test::Equals, baud_timeout_text, 0, "Dispositivo Incompatível!", EndClass::timeout},
-    {Test::Equals, link_conditions::timeout, 0, link_conditions::timeout, EndClass::timeout},
+    {Test::Equals, reply_timeout_text, 0, reply_timeout_text, EndClass::timeout},
     {Test::Equals, link_conditions::interrupted, 0, "Comunicação interrompida!", EndClass::link_lost},
 };
 
@@ -106,24 +108,7 @@ bool row_matches(const FailureRow& row, const QString& message)
 
 QString message_text(const QByteArray& bytes)
 {
-    return QString::fromUtf8(bytes.constData(), static_cast<int>(qstrnlen(bytes.constData(), bytes.size())));
-}
-
-QStringList messages_of(const QString& delivery)
-{
-    if (holds_failure(delivery))
-        return {delivery};
-    static const QString token_mark = QStringLiteral("#B_");
-    QStringList messages;
-    const int first = delivery.indexOf(token_mark);
-    int start = 0;
-    for (int next = first < 0 ? -1 : delivery.indexOf(token_mark, first + 1); next > 0;
-         next = delivery.indexOf(token_mark, next + 1)) {
-        messages.append(delivery.mid(start, next - start));
-        start = next;
-    }
-    messages.append(delivery.mid(start));
-    return messages;
+    return QString::fromUtf8(bytes.constData(), bytes.size());
 }
 
 int progress_value(const QString& message)

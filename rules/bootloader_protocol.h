@@ -58,6 +58,9 @@ extern const char* const invalid_file;
 
 // Raised by the baud timer when the device announced itself but never asked for the data.
 extern const char* const baud_timeout_text;
+// Raised when the device gave no answer within the reply time-out after "#B_STR", or fell silent
+// for good in the middle of an update; shown to the operator as it is.
+extern const char* const reply_timeout_text;
 
 // Status texts of a normal run.
 extern const char* const started_status;
@@ -69,14 +72,13 @@ extern const char* const success_status;
 // Shown when the equipment vanishes while the port is being re-rated or reopened.
 extern const char* const link_lost_status;
 
-// Bytes from the device become text up to the first NUL, decoded as UTF-8.
-QString message_text(const QByteArray& bytes);
+// Every token is "#B_" and three bytes: a word of three letters, or one of two and a data byte (a progress value, a
+// board's letter).
+extern const char* const token_mark;
+constexpr int token_bytes = 6;
 
-// The device's messages in one delivery, in order. Tokens that arrived together are cut apart at
-// each "#B_" behind the first, so that none is lost behind another; bytes in front of the first
-// token stay with it. A delivery that holds a failure token stays whole: the failure outweighs
-// whatever came with it.
-QStringList messages_of(const QString& delivery);
+// A token, or other bytes of the device, as text: decoded as UTF-8, a NUL kept as any other character.
+QString message_text(const QByteArray& bytes);
 
 // Progress and board letters are read at position 5 of the whole message (the byte after a
 // five-character token); a message of five characters or fewer gives 0.

@@ -49,46 +49,60 @@ class tst_update_engine : public QObject
     Q_OBJECT
 
 private slots:
-    void tokens_that_arrive_together_data();
-    void tokens_that_arrive_together();
+    void answers_however_the_line_cuts_them_data();
+    void answers_however_the_line_cuts_them();
     void data_request_before_consent_data();
     void data_request_before_consent();
     void unit_found_again_data();
     void unit_found_again();
 };
 
-void tst_update_engine::tokens_that_arrive_together_data()
+void tst_update_engine::answers_however_the_line_cuts_them_data()
 {
-    QTest::addColumn<QByteArray>("announcement");
-    QTest::addColumn<QByteArray>("after_the_data");
-    QTest::newRow("announcement and data request") << QByteArray("#B_USB#B_MAX") << QByteArray("#B_ENV#B_BOK");
-    QTest::newRow("progress, reprogramming, confirmation")
-        << QByteArray("#B_USB") << QByteArray("#B_PR\x5F#B_ENV#B_BOK");
-    QTest::newRow("reset and confirmation") << QByteArray("#B_USB") << QByteArray("#B_RST#B_BOK");
+    QTest::addColumn<int>("packet"); // the adapter's packet, on a UART link when negative; 0: each answer whole
+    QTest::addColumn<QByteArrayList>("announced"); // written one by one after "#B_STR"; none: the automatic equipment
+    QTest::addColumn<QByteArrayList>("confirmed"); // written one by one after the last line
+    const QByteArrayList usb{"#B_USB", "#B_MAX"}, done{"#B_ENV#B_BOK"};
+    QTest::newRow("announcement and data request together") << 0 << QByteArrayList{"#B_USB#B_MAX"} << done;
+    QTest::newRow("progress, reprogramming, confirmation") << 0 << usb << QByteArrayList{"#B_PR\x5F#B_ENV#B_BOK"};
+    QTest::newRow("reset and confirmation") << 0 << usb << QByteArrayList{"#B_RST#B_BOK"};
+    QTest::newRow("a progress of 0 hides nothing behind it")
+        << 0 << usb << QByteArrayList{QByteArray("#B_PR\0#B_ENV#B_BOK", 18)};
+    QTest::newRow("confirmation cut behind a #") << 0 << usb << QByteArrayList{"#B_ENV#", "B_BOK"};
+    QTest::newRow("two data requests in one read") << 0 << QByteArrayList{"#B_USB", "#B_MAX#B_MAX"} << done;
+    QTest::newRow("byte by byte") << 1 << QByteArrayList() << QByteArrayList();
+    QTest::newRow("packets of 4") << 4 << QByteArrayList() << QByteArrayList();
+    QTest::newRow("packets of 7, a UART link") << -7 << QByteArrayList() << QByteArrayList();
 }
 
-// A token right behind another, in one write of the equipment, is never lost.
-void tst_update_engine::tokens_that_arrive_together()
+// However the equipment's answers are cut on their way, each token counts once and nothing behind it is lost: every
+// line of the file arrives once, in order, and the unit is updated.
+void tst_update_engine::answers_however_the_line_cuts_them()
 {
-    QFETCH(QByteArray, announcement);
-    QFETCH(QByteArray, after_the_data);
+    QFETCH(int, packet);
+    QFETCH(QByteArrayList, announced);
+    QFETCH(QByteArrayList, confirmed);
     Sim::Options options;
-    options.automatic = false;
+    options.packet_bytes = std::abs(packet);
+    options.link = packet < 0 ? Sim::Link::uart : Sim::Link::usb;
+    options.automatic = confirmed.isEmpty();
     Unit unit(options);
+    const QByteArray file = converted_firmware('C', 2);
     connect(&unit.sim, &Sim::got, [&](const Sim::Received& r) {
-        if (r.bytes == "#B_STR") {
-            unit.sim.send(announcement);
-            if (announcement == "#B_USB")
-                unit.sim.send("#B_MAX");
-        } else if (r.line == 4 + 2) {
-            unit.sim.send(after_the_data);
-        }
+        const QByteArrayList& replies = r.bytes == "#B_STR" ? announced
+                                        : r.line == 4 + 2   ? confirmed
+                                                            : QByteArrayList();
+        for (int i = 0; !options.automatic && i < replies.size(); ++i)
+            QTimer::singleShot(50 * i, [&unit, reply = replies.at(i)] { unit.sim.send(reply); });
     });
-    QVERIFY(unit.open(converted_firmware('C', 2)));
+    QVERIFY(unit.open(file));
     unit.engine.start();
-    QVERIFY(run_until([&] { return unit.sim.tokens().size() == 2; }, run_timeout_ms));
+    QVERIFY(run_until([&] { return !unit.ends.isEmpty() && unit.sim.tokens().size() == 2; }, run_timeout_ms));
     QCOMPARE(unit.ends, QList<End>{End::success});
-    QCOMPARE(unit.sim.tokens().last(), QByteArray("#B_END"));
+    QByteArrayList lines;
+    for (int from = 0, cr; (cr = file.indexOf('\r', from)) >= 0; from = cr + 1)
+        lines << file.mid(from, cr + 1 - from);
+    QCOMPARE(unit.sim.lines_of(0), lines);
 }
 
 void tst_update_engine::data_request_before_consent_data()

@@ -1,4 +1,5 @@
 #include "rules/bootloader_protocol.h"
+#include "rules/token_framer.h"
 
 #include <QtTest>
 
@@ -9,6 +10,8 @@ class tst_bootloader_protocol : public QObject
     Q_OBJECT
 
 private slots:
+    void framing_data();
+    void framing();
     void progress_report_data();
     void progress_report();
     void failure_text_data();
@@ -25,6 +28,37 @@ QByteArray report(const QByteArray& bytes)
 
 } // namespace
 
+void tst_bootloader_protocol::framing_data()
+{
+    QTest::addColumn<QByteArrayList>("pieces"); // as the line hands them over
+    QTest::addColumn<QByteArrayList>("frames"); // noise marked with a leading '~'
+    QTest::newRow("a token whole") << QByteArrayList{"#B_USB"} << QByteArrayList{"#B_USB"};
+    QTest::newRow("tokens cut anywhere") << QByteArrayList{"#", "B_U", "SB#B_M", "AX"}
+                                         << QByteArrayList{"#B_USB", "#B_MAX"};
+    QTest::newRow("a data byte of any value") << QByteArrayList{QByteArray("#B_PR\0#B_PR#", 12), "#B_ENV"}
+                                              << QByteArrayList{QByteArray("#B_PR\0", 6), "#B_PR#", "#B_ENV"};
+    QTest::newRow("the start of a token waits") << QByteArrayList{"#B_EN"} << QByteArrayList();
+    QTest::newRow("noise waits as long as a token would") << QByteArrayList{"xy#B_"} << QByteArrayList();
+    QTest::newRow("noise in front of a token") << QByteArrayList{"xy#B_", "MAX"} << QByteArrayList{"~xy", "#B_MAX"};
+    QTest::newRow("a false start is noise") << QByteArrayList{"#B#B_OK"} << QByteArrayList{"~#B"};
+    QTest::newRow("a flood of noise") << QByteArrayList{"\xff\xff\xff", "\xff\xff\xff\xff"}
+                                      << QByteArrayList{"~\xff\xff\xff\xff\xff\xff\xff"};
+}
+
+void tst_bootloader_protocol::framing()
+{
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(QByteArrayList, frames);
+    TokenFramer framer;
+    QByteArrayList framed;
+    for (const QByteArray& piece : pieces) {
+        framer.feed(piece);
+        for (TokenFramer::Frame frame; framer.next(&frame);)
+            framed << (frame.noise ? '~' + frame.bytes : frame.bytes);
+    }
+    QCOMPARE(framed, frames);
+}
+
 void tst_bootloader_protocol::progress_report_data()
 {
     QTest::addColumn<QByteArray>("received");
@@ -35,7 +69,7 @@ void tst_bootloader_protocol::progress_report_data()
     const QString sending = QString::fromUtf8("Enviando dados...");
     const QString reprogramming = QString::fromUtf8("Reprogramando Firmware...");
 
-    QTest::newRow("NUL ends the text: 0") << report(QByteArray("\0", 1)) << true << sending << 0;
+    QTest::newRow("NUL: 0") << report(QByteArray("\0", 1)) << true << sending << 0;
     QTest::newRow("token alone: 0") << report("") << true << sending << 0;
     QTest::newRow("40") << report("\x28") << true << sending << 40;
     QTest::newRow("0x5A: 90 still sending") << report("\x5A") << true << sending << 90;
@@ -46,7 +80,6 @@ void tst_bootloader_protocol::progress_report_data()
     // A valid two-byte sequence decodes to 233, which the device's signed byte reads as -23.
     QTest::newRow("U+00E9 reads as signed -23") << report("\xC3\xA9") << true << sending << -23;
     QTest::newRow("U+00FF, the last one-byte value: -1") << report("\xC3\xBF") << true << sending << -1;
-    QTest::newRow("byte before the token: R at position 5, 82") << QByteArray("x#B_PR\x10") << true << sending << 82;
 }
 
 void tst_bootloader_protocol::progress_report()
