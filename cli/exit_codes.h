@@ -18,6 +18,8 @@ constexpr int timeout = 6;
 constexpr int unexpected_answer = 7;
 constexpr int link_lost = 8;
 constexpr int stopped = 9;
+// Every unit was updated, but a unit's record could not be written: a line that must trace every unit has a gap.
+constexpr int record_lost = 10;
 
 struct Meaning {
     int code;
@@ -38,6 +40,7 @@ inline constexpr Meaning meanings[] = {
     {unexpected_answer, "the equipment gave an answer the program does not know"},
     {link_lost,         "the link to the equipment was lost"},
     {stopped,           "stopped by the user: consent refused, Ctrl+C or SIGTERM"},
+    {record_lost,       "every unit was updated, but a unit's record could not be written"},
 };
 // clang-format on
 

@@ -23,10 +23,15 @@ namespace
 {
 
 const char* const program_name = "vkt-update";
+// Set once --json is known to be asked for: from then on a script reads every refusal on stdout too.
+bool json_refusals = false;
 
-int fail(int code, const QString& text)
+// `line` for the operator; for a script the port the refusal is about, and its text when the line says more.
+int fail(int code, const QString& line, const QString& port = QString(), const QString& text = QString())
 {
-    console::write_line(stderr, QStringLiteral("%1: %2").arg(QLatin1String(program_name), text));
+    console::write_line(stderr, QStringLiteral("%1: %2").arg(QLatin1String(program_name), line));
+    if (json_refusals)
+        production_run::print_refusal(port, text.isNull() ? line : text, code);
     return code;
 }
 
@@ -128,7 +133,9 @@ int main(int argc, char** argv)
     parser.addOptions({port_option, yes_option, json_option, report_option, check_option, list_option, machine_option});
     parser.addPositionalArgument(QStringLiteral("PACKAGE"), QStringLiteral("The package (.vkt)."));
     // process() would end a usage error with status 1.
-    if (!parser.parse(app.arguments()))
+    const bool parsed = parser.parse(app.arguments());
+    json_refusals = parsed ? parser.isSet(json_option) : app.arguments().contains(QStringLiteral("--json"));
+    if (!parsed)
         return fail(exit_codes::usage, parser.errorText() + QStringLiteral(" See --help."));
     if (parser.isSet(help_option) || parser.isSet(QStringLiteral("help-all"))) {
         console::write(stdout, help_text(parser).toUtf8());
@@ -162,10 +169,12 @@ int main(int argc, char** argv)
     for (const QString& given : named_ports) {
         const port_catalog::Resolved port = port_catalog::resolve(given, system_ports);
         if (port.name.isEmpty())
-            return fail(exit_codes::port_not_opened, QStringLiteral("%1: %2; nothing was sent").arg(given, port.error));
+            return fail(exit_codes::port_not_opened, QStringLiteral("%1: %2; nothing was sent").arg(given, port.error),
+                        given, port.error);
         const QString key = port_key(port.name);
         if (named.contains(key))
-            return fail(exit_codes::usage, QStringLiteral("%1 and %2 are the same port").arg(named.value(key), given));
+            return fail(exit_codes::usage, QStringLiteral("%1 and %2 are the same port").arg(named.value(key), given),
+                        given);
         named.insert(key, given);
         ports << port.name;
     }

@@ -48,10 +48,40 @@ QString clock_text(int seconds)
     return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
+// What every event carries. `port` is the port as the command line named it ("usb:A12345"), `device` the one
+// opened for it ("/dev/ttyUSB0"), empty when none was.
+QJsonObject event_object(const char* kind, const QString& port, const QString& device, const QString& text,
+                         const UpdateEngine::Stage& stage)
+{
+    return {
+        {QStringLiteral("time"), iso_time(QDateTime::currentDateTime())},
+        {QStringLiteral("port"), port},
+        {QStringLiteral("device"), device},
+        {QStringLiteral("event"), QLatin1String(kind)},
+        {QStringLiteral("text"), text},
+        {QStringLiteral("progress"), stage.progress},
+        {QStringLiteral("file"), stage.file},
+        {QStringLiteral("files"), stage.files},
+        {QStringLiteral("file_name"), stage.file_name},
+    };
+}
+
+void print_event(const QJsonObject& object)
+{
+    console::write(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+}
+
 } // namespace
 
 namespace production_run
 {
+
+void print_refusal(const QString& port, const QString& text, int code)
+{
+    QJsonObject object = event_object("refused", port, QString(), text, UpdateEngine::Stage());
+    object.insert(QStringLiteral("exit_code"), code);
+    print_event(object);
+}
 
 protocol::Waits waits_from_environment()
 {
@@ -124,7 +154,7 @@ void ProductionRun::begin()
         unit.engine->open_port(unit.port);
         disconnect(heard);
         if (!unit.engine->is_open())
-            refused.append({unit.port, notice});
+            refused.append({unit.named, notice});
     }
     if (!refused.isEmpty()) {
         refuse(exit_codes::port_not_opened, refused);
@@ -152,7 +182,7 @@ void ProductionRun::watch(Unit& unit)
     connect(engine, &UpdateEngine::port_lost, this, [this, &unit](const QString& notice, bool after_update) {
         // Once started, the run's own ending tells it; before, nobody else would.
         if (!after_update && phase == Phase::asking)
-            refuse(exit_codes::link_lost, {{unit.port, notice}});
+            refuse(exit_codes::link_lost, {{unit.named, notice}});
     });
 }
 
@@ -245,12 +275,15 @@ void ProductionRun::on_ended(Unit& unit, EndClass end, const QString& text)
     record.exit_code = unit.code;
     unit.end_text = record.end_text;
     QString why;
-    if (!unit_record::append(options.report_path, record, &why))
+    unit.record_lost = !unit_record::append(options.report_path, record, &why);
+    if (unit.record_lost)
         console::write_line(stderr, QStringLiteral("vkt-update: the record of %1 was not written to %2: %3")
                                         .arg(unit.port, options.report_path, why));
 
     if (view == View::json)
         json_event(unit, "end", unit.end_text, unit.code);
+    if (view == View::json && unit.record_lost)
+        json_event(unit, "record_lost", why);
     else if (view == View::lines)
         say(QStringLiteral("%1 %2%3 fim: %4 (%5, código %6)")
                 .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), unit.port, unit.stage.counter,
@@ -289,11 +322,8 @@ void ProductionRun::refuse(int code, const QList<QPair<QString, QString>>& cause
     for (const auto& [port, text] : causes) {
         const QString line = port.isEmpty() ? text : QStringLiteral("%1: %2").arg(port, text);
         console::write_line(stderr, QStringLiteral("vkt-update: %1; nothing was sent").arg(line));
-        if (view == View::json) {
-            Unit cause;
-            cause.port = port;
-            json_event(cause, "refused", text, code);
-        }
+        if (view == View::json)
+            production_run::print_refusal(port, text, code);
     }
     QMetaObject::invokeMethod(
         this, [this, code] { emit finished(code); }, Qt::QueuedConnection);
@@ -308,35 +338,26 @@ void ProductionRun::finish()
         unit.engine->close_port();
     phase = Phase::done;
     print_summary();
-    int code = exit_codes::updated;
-    for (const Unit& unit : units) {
-        if (unit.code != exit_codes::updated) {
-            code = unit.code;
-            break;
-        }
-    }
-    emit finished(code);
+    const auto failed =
+        std::find_if(units.begin(), units.end(), [](const Unit& unit) { return unit.code != exit_codes::updated; });
+    const bool record_lost = std::any_of(units.begin(), units.end(), [](const Unit& unit) { return unit.record_lost; });
+    emit finished(failed != units.end() ? failed->code : record_lost ? exit_codes::record_lost : exit_codes::updated);
 }
 
 void ProductionRun::json_event(const Unit& unit, const char* kind, const QString& text, int code)
 {
-    QJsonObject object{
-        {QStringLiteral("time"), iso_time(QDateTime::currentDateTime())},
-        {QStringLiteral("port"), unit.port},
-        {QStringLiteral("event"), QLatin1String(kind)},
-        {QStringLiteral("text"), text},
-        {QStringLiteral("progress"), unit.stage.progress},
-        {QStringLiteral("file"), unit.stage.file},
-        {QStringLiteral("files"), unit.stage.files},
-        {QStringLiteral("file_name"), unit.stage.file_name},
-    };
+    const PortIdentity& device = unit.engine->adapter();
+    QJsonObject object = event_object(
+        kind, unit.named, device.system_location.isEmpty() ? device.name : device.system_location, text, unit.stage);
     if (code >= 0)
         object.insert(QStringLiteral("exit_code"), code);
     if (unit.ended) {
         object.insert(QStringLiteral("end_class"), QLatin1String(protocol::end_class_name(unit.end)));
         object.insert(QStringLiteral("service_log"), unit.engine->service_log_file());
     }
-    console::write(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+    if (unit.record_lost)
+        object.insert(QStringLiteral("reports_file"), options.report_path);
+    print_event(object);
 }
 
 void ProductionRun::draw()

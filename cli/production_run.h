@@ -60,6 +60,7 @@ private:
         QString end_text;
         bootloader_protocol::EndClass end = bootloader_protocol::EndClass::stopped;
         int code = -1;
+        bool record_lost = false;
     };
 
     void watch(Unit& unit);
@@ -90,6 +91,10 @@ private:
 
 namespace production_run
 {
+
+// The `refused` event of --json, for a refusal before anything was sent: `port` as the command line named it, empty
+// when the refusal is no port's.
+void print_refusal(const QString& port, const QString& text, int code);
 
 // The protocol's waits, shortened by the tests through VKT_UPDATE_TEST_WAITS ("confirm_pause_ms=20,reply_ms=300"):
 // a real confirmation pause of a second per file would make every end-to-end test slow. Nobody else sets it.

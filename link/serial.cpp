@@ -5,7 +5,9 @@
 #include <QDebug>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <poll.h>
+#include <sys/file.h>
 #endif
 
 Serial::Serial(QObject* parent) : QObject(parent)
@@ -26,13 +28,13 @@ void Serial::open_port(const QString& port_name)
     port.setParity(QSerialPort::NoParity);
     port.setFlowControl(QSerialPort::NoFlowControl);
 
-    if (port.open(QIODevice::ReadWrite)) {
+    if (open_locked()) {
         emit opened(port_name, true);
         loss_reported = false;
         emit buffer(QByteArray(link_conditions::connected));
         return;
     }
-    if (port.error() == QSerialPort::PermissionError)
+    if (port.error() == QSerialPort::PermissionError || device_held)
         emit buffer(QByteArray(link_conditions::busy));
 }
 
@@ -41,10 +43,31 @@ bool Serial::reopen(const QString& name)
     if (!name.isEmpty())
         port.setPortName(name);
     // Reopening is retried every few milliseconds while a unit restarts; only the opening counts.
-    if (!port.open(QIODevice::ReadWrite))
+    if (!open_locked())
         return false;
     loss_reported = false;
     emit opened(port.portName(), true);
+    return true;
+}
+
+bool Serial::open_locked()
+{
+    device_held = false;
+    if (!port.open(QIODevice::ReadWrite))
+        return false;
+#ifdef Q_OS_UNIX
+    // The serial module's lock file is named after the name it was given, and its exclusive mode does not bind
+    // root, so a second name of the same device (a link, /dev/serial/by-id/...) would open it twice and two
+    // programs would interleave their lines. A lock on the open device itself binds every opener, whatever its
+    // name. A device that takes no lock at all is used as before.
+    device_held = ::flock(static_cast<int>(port.handle()), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (device_held) {
+        // Never opened as far as anyone listening is concerned.
+        const QSignalBlocker quiet(port);
+        port.close();
+        return false;
+    }
+#endif
     return true;
 }
 

@@ -57,6 +57,8 @@ private slots:
     void error(int error_code);
 
 private:
+    // Opens the port for this program alone: false when it did not open, or another program holds the device.
+    bool open_locked();
     bool line_hung_up() const;
     void report_loss();
     void announce_loss();
@@ -64,6 +66,8 @@ private:
     QSerialPort port;
     // A lost line keeps raising errors until it is closed; one report per loss is enough.
     bool loss_reported = false;
+    // The last opening found the device held by another program, under whatever name it opened it.
+    bool device_held = false;
 };
 
 #endif // SERIAL_H

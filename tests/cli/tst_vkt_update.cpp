@@ -1,4 +1,5 @@
 #include "equipment/equipment_simulator.h"
+#include "link/serial.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 
@@ -119,6 +120,8 @@ private slots:
     void endings();
     void four_units_two_failing();
     void interrupted_mid_run();
+    void one_device_one_opener();
+    void record_lost_is_told();
     void on_a_terminal_data();
     void on_a_terminal();
 
@@ -161,9 +164,11 @@ void tst_vkt_update::endings_data()
                             : QStringList{"0 atualizados, 1 com falha", "  %1: " + ending});
         QTest::newRow(row) << units << QStringList() << code << end_class << shown;
     };
+    // Told on stderr, and as a `refused` event to a script.
     const auto refused = [](const char* row, const Options& units, const QStringList& args, int code,
                             const QString& text) {
-        QTest::newRow(row) << units << args << code << QString() << QStringList{"vkt-update: " + text};
+        QTest::newRow(row) << units << QStringList{"--json"} + args << code << QString()
+                           << QStringList{"vkt-update: " + text};
     };
     // The equipment's check without equipment: a line per file in the order sent (event board last), then the total.
     const auto checked = [this](const char* row, const QByteArray& grid, const QByteArray& event, int code,
@@ -185,10 +190,8 @@ void tst_vkt_update::endings_data()
             "Erro! Pacote vazio ou danificado; nothing was sent");
     refused("missing package", one, {"--yes", dir.filePath("None#1.vkt")}, 3,
             "no package " + dir.filePath("None#1.vkt"));
-    QTest::newRow("missing port, as JSON")
-        << one << QStringList{"--yes", "--json", "--port", "/dev/vkt-no-such-port", package} << 4 << QString()
-        << QStringList{R"({"event":"refused","exit_code":4,"file":0,"file_name":"","files":0,"port":)"
-                       R"("/dev/vkt-no-such-port","progress":0,"text":"Porta não encontrada ou não pôde ser aberta"})"};
+    refused("missing port", one, {"--yes", "--port", "/dev/vkt-no-such-port", package}, 4,
+            "/dev/vkt-no-such-port: Porta não encontrada ou não pôde ser aberta; nothing was sent");
     refused("no adapter of that serial", Options(), {"--yes", "--port", "usb:VKT-NONE", package}, 4,
             "usb:VKT-NONE: no port with USB serial VKT-NONE; nothing was sent");
     refused("one port twice", one, {"--yes", "--port", "%1", package}, 2, "%1 and %1 are the same port");
@@ -238,10 +241,24 @@ void tst_vkt_update::endings()
                (args.isEmpty() ? QStringList{"--yes", package} : args.replaceInStrings("%1", port)));
     QCOMPARE(line.finish(), code);
 
-    QStringList lines = (line.out.isEmpty() ? line.err : line.out).split('\n', Qt::SkipEmptyParts);
+    const bool refusal = end_class.isEmpty() && args.contains("--json");
+    QStringList lines = (line.out.isEmpty() || refusal ? line.err : line.out).split('\n', Qt::SkipEmptyParts);
     for (QString& text : lines)
-        text.remove(QRegularExpression(R"(^\d\d:\d\d:\d\d |,"time":"[^"]*")"));
+        text.remove(QRegularExpression(R"(^\d\d:\d\d:\d\d )"));
     QCOMPARE(lines, shown.replaceInStrings("%1", port));
+    if (refusal) {
+        // The port is the one the refusal names, as the command line named it.
+        QString named;
+        const QStringList given = line.process.arguments();
+        for (int i = 1; i < given.size(); ++i)
+            named = given[i - 1] == "--port" && lines[0].contains(given[i]) ? given[i] : named;
+        const QJsonObject event = json_lines(line.out).value(0);
+        QCOMPARE(json_lines(line.out).size(), 1);
+        QCOMPARE(event.value("event").toString(), QString("refused"));
+        QCOMPARE(event.value("exit_code").toInt(), code);
+        QCOMPARE(event.value("port").toString(), named);
+        QVERIFY2(lines[0].contains(event.value("text").toString()), qPrintable(line.out));
+    }
     QCOMPARE(unpacked_left(), QStringList());
     const QMap<QString, QJsonObject> records = records_in(reports);
     QCOMPARE(records.keys(), end_class.isEmpty() ? QStringList() : QStringList{port});
@@ -280,6 +297,7 @@ void tst_vkt_update::four_units_two_failing()
     for (const QJsonObject& event : json_lines(line.out)) {
         for (const char* field : {"port", "time", "event", "text", "progress", "file", "files"})
             QVERIFY2(event.contains(field), qPrintable(QJsonDocument(event).toJson()));
+        QCOMPARE(event.value("device"), event.value("port")); // a path, named as it is
         QVERIFY(QDateTime::fromString(event.value("time").toString(), Qt::ISODateWithMs).isValid());
         const QString kind = event.value("event").toString();
         QStringList& seen = events[event.value("port").toString()];
@@ -309,25 +327,18 @@ void tst_vkt_update::four_units_two_failing()
 }
 
 // Ctrl+C mid-transfer: nothing more goes out on any unit, the lines are back at their base rate and the unpacked files
-// are gone before the summary. A reports file that became a folder meanwhile is told for each unit.
+// are gone before the summary.
 void tst_vkt_update::interrupted_mid_run()
 {
     Sim::Options uart;
     uart.link = Sim::Link::uart;
     Line line({uart, uart});
     connect(line.units[1].get(), &Sim::got, [&](const Sim::Received& r) {
-        if (r.line != 30)
-            return;
-        QFile::remove(reports);
-        QDir().mkdir(reports);
-        ::kill(static_cast<pid_t>(line.process.processId()), SIGINT);
+        if (r.line == 30)
+            ::kill(static_cast<pid_t>(line.process.processId()), SIGINT);
     });
     line.start(line.ports() + QStringList{"--yes", "--report", reports, dir.filePath("Slow#1.vkt")});
     QCOMPARE(line.finish(), 9);
-    QVERIFY(QDir().rmdir(reports));
-    for (const auto& unit : line.units)
-        QVERIFY2(line.err.contains("vkt-update: the record of " + unit->port_path() + " was not written to " + reports),
-                 qPrintable(line.err));
     const int sent = line.sent();
     run_for(300);
     QCOMPARE(line.sent(), sent);
@@ -341,6 +352,49 @@ void tst_vkt_update::interrupted_mid_run()
                                line.units[1]->port_path() +
                                ": Atualização interrompida (SIGINT) (stopped, código 9)\n"),
              qPrintable(line.out));
+}
+
+// A unit's device named through a link while another program drives it: the device is busy, whatever its name.
+void tst_vkt_update::one_device_one_opener()
+{
+    Line line(Options{Sim::Options()});
+    const QString link = dir.filePath("unit-link");
+    QVERIFY(QFile::link(line.units.front()->port_path(), link));
+    Serial window;
+    window.open_port(line.units.front()->port_path());
+    QVERIFY(window.is_open());
+    line.start({"--yes", "--report", reports, "--port", link, package});
+    QCOMPARE(line.finish(), 4);
+    QCOMPARE(line.err,
+             "vkt-update: " + link + ": Outro dispositivo já está conectado a esta porta COM; nothing was sent\n");
+    QCOMPARE(line.sent(), 0);
+    QVERIFY(QFile::remove(link));
+}
+
+// A unit updated whose record could not be written is no plain success: a line must trace every unit.
+void tst_vkt_update::record_lost_is_told()
+{
+    Line line({Sim::Options(), Sim::Options()});
+    connect(line.units[1].get(), &Sim::got, [&](const Sim::Received& r) {
+        if (r.line == 30 && QFile::remove(reports))
+            QDir().mkdir(reports);
+    });
+    line.start(line.ports() + QStringList{"--yes", "--json", "--report", reports, package});
+    QCOMPARE(line.finish(), 10);
+    QVERIFY(QDir().rmdir(reports));
+    QStringList lost;
+    for (const QJsonObject& event : json_lines(line.out)) {
+        if (event.value("event") == "record_lost" && !event.value("text").toString().isEmpty() &&
+            event.value("reports_file") == reports && event.value("exit_code").toInt(-1) == -1)
+            lost << event.value("port").toString();
+    }
+    QStringList ports{line.units[0]->port_path(), line.units[1]->port_path()};
+    lost.sort();
+    ports.sort();
+    QCOMPARE(lost, ports);
+    for (const auto& unit : line.units)
+        QVERIFY2(line.err.contains("vkt-update: the record of " + unit->port_path() + " was not written to " + reports),
+                 qPrintable(line.err));
 }
 
 void tst_vkt_update::on_a_terminal_data()
