@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "rules/package_extraction.h"
 #include "widgets/form_fonts.h"
 
 #include <QApplication>
@@ -6,6 +7,7 @@
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
+    package_extraction::remove_abandoned();
     form_fonts::install();
     MainWindow window;
     window.show();

@@ -5,6 +5,7 @@
 #include "cli/production_run.h"
 #include "link/port_catalog.h"
 #include "rules/package_check.h"
+#include "rules/package_extraction.h"
 #include "rules/package_rules.h"
 #include "servicelog/unit_record.h"
 
@@ -17,6 +18,7 @@
 
 #ifdef Q_OS_UNIX
 #include <csignal>
+#include <sys/stat.h>
 #endif
 
 namespace
@@ -74,6 +76,24 @@ bool writable_report(const QString& path)
     }
 }
 
+// A name whose bytes are not text in the system's encoding (a file copied from an older system) comes through Qt
+// changed, so the file cannot be found by it; the bytes as given still name it.
+bool names_a_file(int argc, char** argv, const QString& argument)
+{
+#ifdef Q_OS_UNIX
+    for (int i = 1; i < argc; ++i) {
+        struct stat file = {};
+        if (QString::fromLocal8Bit(argv[i]) == argument && ::stat(argv[i], &file) == 0 && S_ISREG(file.st_mode))
+            return true;
+    }
+#else
+    Q_UNUSED(argc)
+    Q_UNUSED(argv)
+    Q_UNUSED(argument)
+#endif
+    return false;
+}
+
 int check_package(const QString& path)
 {
     const package_check::PackageCheck result = package_check::check(path);
@@ -107,6 +127,7 @@ int main(int argc, char** argv)
     // The window's name, so that both keep their service logs and reports in one folder.
     QCoreApplication::setApplicationName(QStringLiteral("vkt_update_tool"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+    package_extraction::remove_abandoned();
     console::prepare();
 
     QCommandLineParser parser;
@@ -179,6 +200,11 @@ int main(int argc, char** argv)
         ports << port.name;
     }
 
+    if (!QFileInfo(package).isFile() && names_a_file(argc, argv, positional.first()))
+        return fail(exit_codes::package_refused,
+                    QStringLiteral("the package %1 exists, but its name is not text in this system's encoding, so it "
+                                   "cannot be opened by it: rename it")
+                        .arg(QDir::toNativeSeparators(package)));
     if (!QFileInfo(package).isFile())
         return fail(exit_codes::package_refused,
                     QStringLiteral("no package %1").arg(QDir::toNativeSeparators(package)));

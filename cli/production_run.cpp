@@ -309,7 +309,7 @@ void ProductionRun::stop(const QString& why)
     stop_reason = why;
     // Every unit at once, before any ending is reported, so that no unit sends another line meanwhile.
     for (Unit& unit : units)
-        unit.engine->close_port();
+        unit.engine->close_port(why);
 }
 
 void ProductionRun::refuse(int code, const QList<QPair<QString, QString>>& causes)

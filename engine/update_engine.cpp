@@ -124,6 +124,10 @@ bool UpdateEngine::reopen_unit()
     const QList<PortIdentity> listed = ports->ports();
     const port_catalog::FoundAgain found = port_catalog::find_again(opened_adapter, listed);
     const QString before = named_port;
+    if (found.candidates != alike_noted && !found.candidates.isEmpty())
+        log.note(QStringLiteral("not looked for under %1: adapters alike, none told apart; only %2 is tried")
+                     .arg(found.candidates.join(QStringLiteral(", ")), before));
+    alike_noted = found.candidates;
     if (found.outcome != port_catalog::FoundAgain::Outcome::found) {
         // Not back, or several alike: only the old name, and never once another adapter holds it.
         const PortIdentity there = port_catalog::lookup(before, listed);
@@ -149,7 +153,7 @@ void UpdateEngine::refuse_port(bool refused)
     emit port_refused(notice);
 }
 
-void UpdateEngine::close_port()
+void UpdateEngine::close_port(const QString& why)
 {
     report(QString(), 0);
     // A package cannot go on after a disconnection: it is opened again after connecting, so what
@@ -159,7 +163,8 @@ void UpdateEngine::close_port()
     package_done = false;
     if (updating)
         finish_update(EndClass::stopped, QString::fromUtf8(stopped_text),
-                      QStringLiteral("stopped: the operator disconnected"));
+                      why.isEmpty() ? QStringLiteral("stopped: the operator disconnected")
+                                    : QStringLiteral("stopped: %1").arg(why));
     pump();
 }
 
@@ -181,6 +186,8 @@ UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
     package_done = false;
     package_path = path;
     extraction = package_extraction::extract(path);
+    if (extraction.refusal.isNull())
+        package_extraction::keep_note(extraction);
     file_list = extraction.files;
     if (!extraction.refusal.isNull()) {
         // Nothing was unpacked: say why, rather than offer the operator an update of nothing.
@@ -459,6 +466,7 @@ void UpdateEngine::reset_port()
     wait_then(waits.reset_settle_ms, [this] {
         retry_clock.start();
         last_search.invalidate();
+        reopen_retrying = false;
         reopen_after_reset();
     });
 }
@@ -473,7 +481,15 @@ void UpdateEngine::reopen_after_reset()
         fail_run(QString::fromUtf8(protocol::link_lost_status), EndClass::link_lost, true);
         return;
     }
-    wait_then(waits.reopen_retry_ms, [this] { reopen_after_reset(); });
+    // Retried every few milliseconds for up to the bound: the log says so once, not at every try.
+    const bool first_retry = !reopen_retrying;
+    if (first_retry)
+        log.note(QStringLiteral("port not back: tried again every %1 ms for up to %2 ms")
+                     .arg(waits.reopen_retry_ms)
+                     .arg(waits.link_retry_bound_ms));
+    reopen_retrying = true;
+    wait_then(
+        waits.reopen_retry_ms, [this] { reopen_after_reset(); }, false);
 }
 
 void UpdateEngine::confirm_file()
@@ -538,9 +554,10 @@ void UpdateEngine::start_file()
     arm_silence_bound();
 }
 
-void UpdateEngine::wait_then(int ms, std::function<void()> then)
+void UpdateEngine::wait_then(int ms, std::function<void()> then, bool noted)
 {
-    log.note_wait(ms);
+    if (noted)
+        log.note_wait(ms);
     waiting = true;
     silence_timer.stop();
     const quint64 run = run_generation;

@@ -70,8 +70,9 @@ public:
     // given before is withdrawn.
     void open_port(const QString& name);
     // The operator disconnects: a run stops where it is, its unpacked files are removed, the line
-    // goes back to its base rate and is closed.
-    void close_port();
+    // goes back to its base rate and is closed. `why` names what stopped it, for the log, when it was
+    // not the operator's disconnection ("SIGTERM").
+    void close_port(const QString& why = QString());
     bool is_open() const { return serial.is_open(); }
     QString port_name() const { return serial.port_name(); }
 
@@ -165,7 +166,7 @@ private:
 
     // Runs `then` after a wait of the protocol: what arrives meanwhile is handled afterwards, in
     // order, and a wait of a run that ended meanwhile never continues it.
-    void wait_then(int ms, std::function<void()> then);
+    void wait_then(int ms, std::function<void()> then, bool noted = true);
     void end_wait();
     // The bootloader announced itself but did not ask for the data in time.
     void timeout();
@@ -225,6 +226,9 @@ private:
     // When the unit was last looked for under other names: a look reads the whole port list,
     // milliseconds of work, so it is not repeated at every retry.
     QElapsedTimer last_search;
+    // The adapters alike found while the unit is looked for, once said in the log.
+    QStringList alike_noted;
+    bool reopen_retrying = false;
     // Bounds how long a started run waits for a device that has stopped answering.
     QTimer silence_timer;
     QTimer silence_watch;

@@ -1,6 +1,7 @@
 #include "rules/package_extraction.h"
 
 #include "rules/package_rules.h"
+#include "rules/process_identity.h"
 
 #include <quazip.h>
 #include <quazipfile.h>
@@ -9,8 +10,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSet>
+#include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 
 namespace package_extraction
 {
@@ -27,6 +34,7 @@ const char* const unsafe_name_text = "Erro! Pacote com nome de arquivo inválido
 const char* const repeated_name_text = "Erro! Pacote com arquivos repetidos";
 const char* const too_many_text = "Erro! Pacote com arquivos demais";
 const char* const too_big_text = "Erro! Pacote grande demais";
+const char* const no_room_text = "Erro! Sem espaço no disco para abrir o pacote";
 
 constexpr quint32 unix_type_mask = 0170000;
 constexpr quint32 unix_link_type = 0120000;
@@ -65,8 +73,8 @@ bool is_safe_name(QString name)
     return true;
 }
 
-// Reads the archive's directory only; a null text when every entry may be unpacked.
-QString check_directory(QuaZip& zip)
+// Reads the archive's directory only; a null text when every entry may be unpacked, and what they hold unpacked.
+QString check_directory(QuaZip& zip, qint64* total_bytes)
 {
     QSet<QString> names;
     int entries = 0;
@@ -93,7 +101,14 @@ QString check_directory(QuaZip& zip)
     const int error = zip.getZipError();
     if ((error != UNZ_OK && error != UNZ_END_OF_LIST_OF_FILE) || entries == 0)
         return text(damaged_text);
+    *total_bytes = total;
     return QString();
+}
+
+bool no_room(const QString& folder, qint64 bytes)
+{
+    const QStorageInfo disk(folder);
+    return disk.isValid() && disk.bytesAvailable() < bytes;
 }
 
 // Creates the folder the package will be unpacked into; it never already exists.
@@ -159,19 +174,23 @@ Extraction extract(const QString& package_path)
 {
     Extraction extraction;
     QuaZip zip(package_path);
-    extraction.refusal = zip.open(QuaZip::mdUnzip) ? check_directory(zip) : text(damaged_text);
+    qint64 unpacked_bytes = 0;
+    extraction.refusal = zip.open(QuaZip::mdUnzip) ? check_directory(zip, &unpacked_bytes) : text(damaged_text);
     if (!extraction.refusal.isNull())
         return extraction;
 
     extraction.folder = create_target_folder(package_path);
-    bool unpacked = !extraction.folder.isEmpty();
+    // A disk without room for the package is told as such, before anything is written when that is known.
+    const bool room = !extraction.folder.isEmpty() && !no_room(extraction.folder, unpacked_bytes);
+    bool unpacked = room;
     for (bool more = unpacked && zip.goToFirstFile(); unpacked && more; more = zip.goToNextFile()) {
         QuaZipFileInfo64 info;
         unpacked = zip.getCurrentFileInfo(&info) && unpack_current(zip, info, extraction);
     }
     if (!unpacked || extraction.files.isEmpty()) {
+        const bool full = !extraction.folder.isEmpty() && (!room || no_room(extraction.folder, copy_block_bytes));
         remove(extraction);
-        extraction.refusal = text(damaged_text);
+        extraction.refusal = text(full ? no_room_text : damaged_text);
     }
     return extraction;
 }
@@ -192,7 +211,66 @@ void remove(Extraction& extraction)
         QDir().rmdir(*it);
     if (!extraction.folder.isEmpty())
         QDir().rmdir(extraction.folder);
+    if (!extraction.note.isEmpty())
+        QFile::remove(extraction.note);
     extraction = Extraction();
+}
+
+QString default_notes_folder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/unpacking");
+}
+
+void keep_note(Extraction& extraction, const QString& notes_folder)
+{
+    const ProcessIdentity process = ProcessIdentity::current();
+    const QJsonObject note{
+        {QStringLiteral("host"), process.host},
+        {QStringLiteral("boot"), process.boot},
+        {QStringLiteral("pid"), process.pid},
+        {QStringLiteral("started"), process.started},
+        {QStringLiteral("folder"), extraction.folder},
+        {QStringLiteral("files"), QJsonArray::fromStringList(extraction.files)},
+        {QStringLiteral("subfolders"), QJsonArray::fromStringList(extraction.subfolders)},
+    };
+    if (!QDir().mkpath(notes_folder))
+        return;
+    QTemporaryFile file(notes_folder + QStringLiteral("/unpacked-XXXXXX.json"));
+    file.setAutoRemove(false);
+    if (file.open() && file.write(QJsonDocument(note).toJson()) > 0 && file.flush())
+        extraction.note = file.fileName();
+    else
+        file.remove();
+}
+
+void remove_abandoned(const QString& notes_folder)
+{
+    const QDir folder(notes_folder);
+    for (const QString& name : folder.entryList({QStringLiteral("unpacked-*.json")}, QDir::Files)) {
+        const QString path = folder.filePath(name);
+        QFile file(path);
+        const QJsonObject note =
+            file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+        file.close();
+        const ProcessIdentity process{note.value(QStringLiteral("host")).toString(),
+                                      note.value(QStringLiteral("boot")).toString(),
+                                      note.value(QStringLiteral("pid")).toVariant().toLongLong(),
+                                      note.value(QStringLiteral("started")).toString()};
+        if (process.state() != ProcessIdentity::State::ended)
+            continue;
+        // Nothing outside the folder the unpacking made, whatever the note says.
+        const QString inside = note.value(QStringLiteral("folder")).toString() + QLatin1Char('/');
+        const auto list = [&note, &inside](const char* key) {
+            QStringList paths;
+            for (const QJsonValue& value : note.value(QLatin1String(key)).toArray()) {
+                if (value.toString().startsWith(inside) && !value.toString().contains(QLatin1String("/../")))
+                    paths.append(value.toString());
+            }
+            return paths;
+        };
+        Extraction left{inside.chopped(1), list("files"), list("subfolders"), QString(), path};
+        remove(left);
+    }
 }
 
 } // namespace package_extraction

@@ -12,6 +12,7 @@ struct Extraction {
     QList<QString> files;   // the firmware files unpacked into it, in the archive's order
     QStringList subfolders; // folders created inside it for nested entries, outer ones first
     QString refusal;        // why the package was not unpacked; null when it was
+    QString note;           // the note of what was created, kept until it is removed; empty when none was kept
 };
 
 namespace package_extraction
@@ -31,8 +32,15 @@ constexpr qint64 max_package_bytes = 128 * 1024 * 1024;
 // the lists are empty and the refusal says why.
 Extraction extract(const QString& package_path);
 
-// Removes what the unpacking created, and only that, and forgets it.
+// Removes what the unpacking created, and only that, and forgets it, note included.
 void remove(Extraction& extraction);
+
+// A program killed while it had a package unpacked (SIGKILL, a crash, the power) cannot remove the files. So what an
+// unpacking created is noted in `notes_folder` until it is removed, and at its next start any of the programs removes
+// what a process that no longer runs left, as remove() would have. A note that cannot be written costs nothing else.
+QString default_notes_folder(); // beside the program's reports and service logs
+void keep_note(Extraction& extraction, const QString& notes_folder = default_notes_folder());
+void remove_abandoned(const QString& notes_folder = default_notes_folder());
 
 } // namespace package_extraction
 

@@ -122,6 +122,8 @@ private slots:
     void interrupted_mid_run();
     void one_device_one_opener();
     void record_lost_is_told();
+    void killed_leaves_nothing_at_the_next_start();
+    void name_not_in_the_encoding();
     void on_a_terminal_data();
     void on_a_terminal();
 
@@ -330,6 +332,7 @@ void tst_vkt_update::four_units_two_failing()
 // are gone before the summary.
 void tst_vkt_update::interrupted_mid_run()
 {
+    QFile::remove(reports);
     Sim::Options uart;
     uart.link = Sim::Link::uart;
     Line line({uart, uart});
@@ -347,6 +350,8 @@ void tst_vkt_update::interrupted_mid_run()
         QVERIFY(unit->lines_of(0).size() < 40);
     }
     QCOMPARE(unpacked_left(), QStringList());
+    for (const QJsonObject& record : records_in(reports))
+        QVERIFY(read_file(record.value("service_log").toString()).contains(" outcome stopped: SIGINT\n"));
     QVERIFY2(line.out.endsWith("0 atualizados, 2 interrompidos\n  " + line.units[0]->port_path() +
                                ": Atualização interrompida (SIGINT) (stopped, código 9)\n  " +
                                line.units[1]->port_path() +
@@ -395,6 +400,37 @@ void tst_vkt_update::record_lost_is_told()
     for (const auto& unit : line.units)
         QVERIFY2(line.err.contains("vkt-update: the record of " + unit->port_path() + " was not written to " + reports),
                  qPrintable(line.err));
+}
+
+// Killed mid-transfer, it cannot remove the unpacked files; the next start of the command does.
+void tst_vkt_update::killed_leaves_nothing_at_the_next_start()
+{
+    Line line({Sim::Options()});
+    connect(line.units[0].get(), &Sim::got, [&](const Sim::Received& r) {
+        if (r.line == 30)
+            ::kill(static_cast<pid_t>(line.process.processId()), SIGKILL);
+    });
+    line.start(line.ports() + QStringList{"--yes", "--report", reports, dir.filePath("Slow#1.vkt")});
+    QCOMPARE(line.finish(), -1);
+    QCOMPARE(unpacked_left(), QStringList{"Slow#1"});
+    line.start({"--version"});
+    QCOMPARE(line.finish(), 0);
+    QCOMPARE(unpacked_left(), QStringList());
+}
+
+// A package whose name is not text in the system's encoding is there all the same: it is not said to be missing.
+void tst_vkt_update::name_not_in_the_encoding()
+{
+    const QByteArray name = QFile::encodeName(dir.path()) + "/Old\xe7\xe3o#1.vkt";
+    QVERIFY(::link(QFile::encodeName(package).constData(), name.constData()) == 0);
+    QProcess shell;
+    shell.start("/bin/sh", {"-c", R"sh(exec "$0" --yes --port /dev/null "$(printf '%s/Old\347\343o#1.vkt' "$1")")sh",
+                            VKT_UPDATE, dir.path()});
+    QVERIFY(shell.waitForFinished(10000));
+    ::unlink(name.constData());
+    QCOMPARE(shell.exitCode(), 3);
+    QVERIFY2(shell.readAllStandardError().contains("exists, but its name is not text in this system's encoding"),
+             qPrintable(shell.readAllStandardError()));
 }
 
 void tst_vkt_update::on_a_terminal_data()

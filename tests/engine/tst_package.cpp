@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include <sys/mount.h>
 #include <unistd.h>
 
 using package_builder::Entry;
@@ -92,6 +93,9 @@ void tst_package::crafted_package_data()
     refused("missing package", {}, damaged_text);
     refused("only a folder entry", {{"sub/", ""}}, damaged_text);
     refused("a file named as the folder before it", {{"sub/GRID_2", firmware}, {"sub", firmware}}, damaged_text);
+    QTest::newRow("a disk without room for it") << "P.vkt" << QList<Entry>{{"MAIN_1", QByteArray(1 << 20, 'S')}}
+                                                << "Erro! Sem espaço no disco para abrir o pacote"
+                                                << "<full disk>";
     accepted("folder entry beside a file", "P.vkt", {{"sub/", ""}, main_file});
     accepted("line bomb", "P.vkt", {{"MAIN_1", QByteArray(10 << 20, '\r')}});
     accepted("an entry of the largest size", "P.vkt",
@@ -118,6 +122,9 @@ void tst_package::crafted_package()
     QFETCH(QString, then);
     // Open to a normal user; it holds the program's temporary folder too, used when the extraction folder is taken.
     QTemporaryDir workspace;
+    if (then == "<full disk>" && ::mount("tmpfs", qPrintable(workspace.path()), "tmpfs", 0, "size=256k") != 0)
+        QSKIP("no small file system can be mounted here");
+    const auto unmount = qScopeGuard([&] { ::umount(qPrintable(workspace.path())); });
     const QString outside = workspace.filePath("outside");
     QVERIFY(QFile::setPermissions(workspace.path(), QFileDevice::Permissions(0x7777)) && QDir().mkpath(outside) &&
             QDir().mkpath(workspace.filePath("tmp")));
