@@ -2,7 +2,6 @@
 
 #include "converter/zipwindow.h"
 #include "engine/unit_report.h"
-#include "link/link_conditions.h"
 #include "servicelog/service_log.h"
 #include "ui_mainwindow.h"
 #include "widgets/popup.h"
@@ -122,7 +121,7 @@ QStringList MainWindow::info_notices()
                         QString::fromUtf8(complete_notice).arg(most_files),
                         QString::fromUtf8(closed_after_update_notice), QString::fromUtf8(silent_notice).arg(300)};
     // A lost line's text stands in front of its next step.
-    const QStringList losses{bootloader_protocol::failure_text(QString::fromLatin1(link_conditions::interrupted)),
+    const QStringList losses{QString::fromUtf8(bootloader_protocol::line_lost_status),
                              QString::fromUtf8(bootloader_protocol::link_lost_status)};
     for (const NextStep& step : next_steps) {
         notices << QString::fromUtf8(step.notice);
@@ -242,7 +241,8 @@ void MainWindow::set_progress_and_status(QString text, int progress)
 {
     show_from_start(ui->statusBootloader, text + status_suffix);
     ui->progressBar->setValue(progress);
-    if ((progress == 0 || progress == UpdateEngine::Stage::progress_done) && !engine->is_started())
+    // Both ends of the scale are where a run may have ended.
+    if ((progress == 0 || progress == 100) && !engine->is_started())
         popup->set_init_enabled(true);
 }
 
@@ -252,7 +252,7 @@ void MainWindow::show_stage(const UpdateEngine::Stage& stage)
     set_progress_and_status(stage.text, stage.progress);
     if (!engine->is_started())
         return;
-    ui->info->setText(stage.progress == UpdateEngine::Stage::progress_done && stage.file < stage.files
+    ui->info->setText(stage.step == UpdateEngine::Step::file_done
                           ? QString::fromUtf8(file_done_notice).arg(stage.file).arg(stage.files)
                           : QString::fromUtf8(going_on_notice));
 }

@@ -94,6 +94,37 @@ bool names_a_file(int argc, char** argv, const QString& argument)
     return false;
 }
 
+#ifdef VKT_TEST_WAITS
+// The protocol's waits, shortened for the tests' build of the command only ("confirm_pause_ms=20,reply_ms=300"): a
+// real confirmation pause of a second per file would make every end-to-end test slow. The command that is installed
+// has no such door: nothing on a production line can shorten a wait the equipment relies on.
+bootloader_protocol::Waits waits_from_environment()
+{
+    struct WaitName {
+        const char* name;
+        int bootloader_protocol::Waits::*wait;
+    };
+    static const WaitName names[] = {
+        {"baud_guard_ms", &bootloader_protocol::Waits::baud_guard_ms},
+        {"reply_ms", &bootloader_protocol::Waits::reply_ms},
+        {"event_port_pause_ms", &bootloader_protocol::Waits::event_port_pause_ms},
+        {"confirm_pause_ms", &bootloader_protocol::Waits::confirm_pause_ms},
+        {"silence_bound_ms", &bootloader_protocol::Waits::silence_bound_ms},
+        {"silence_notice_ms", &bootloader_protocol::Waits::silence_notice_ms},
+    };
+    bootloader_protocol::Waits waits;
+    const QString setting = qEnvironmentVariable("VKT_UPDATE_TEST_WAITS");
+    for (const QString& item : setting.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QStringList pair = item.split(QLatin1Char('='));
+        for (const WaitName& row : names) {
+            if (pair.size() == 2 && pair.at(0) == QLatin1String(row.name))
+                waits.*row.wait = pair.at(1).toInt();
+        }
+    }
+    return waits;
+}
+#endif
+
 int check_package(const QString& path)
 {
     const package_check::PackageCheck result = package_check::check(path);
@@ -223,7 +254,9 @@ int main(int argc, char** argv)
     options.json = parser.isSet(json_option);
     options.report_path = parser.isSet(report_option) ? QFileInfo(parser.value(report_option)).absoluteFilePath()
                                                       : unit_record::default_reports_path();
-    options.waits = production_run::waits_from_environment();
+#ifdef VKT_TEST_WAITS
+    options.waits = waits_from_environment();
+#endif
     if (!writable_report(options.report_path))
         return fail(
             exit_codes::usage,

@@ -83,32 +83,6 @@ void print_refusal(const QString& port, const QString& text, int code)
     print_event(object);
 }
 
-protocol::Waits waits_from_environment()
-{
-    struct WaitName {
-        const char* name;
-        int protocol::Waits::*wait;
-    };
-    static const WaitName names[] = {
-        {"baud_guard_ms", &protocol::Waits::baud_guard_ms},
-        {"reply_ms", &protocol::Waits::reply_ms},
-        {"event_port_pause_ms", &protocol::Waits::event_port_pause_ms},
-        {"confirm_pause_ms", &protocol::Waits::confirm_pause_ms},
-        {"silence_bound_ms", &protocol::Waits::silence_bound_ms},
-        {"silence_notice_ms", &protocol::Waits::silence_notice_ms},
-    };
-    protocol::Waits waits;
-    const QString setting = qEnvironmentVariable("VKT_UPDATE_TEST_WAITS");
-    for (const QString& item : setting.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const QStringList pair = item.split(QLatin1Char('='));
-        for (const WaitName& row : names) {
-            if (pair.size() == 2 && pair.at(0) == QLatin1String(row.name))
-                waits.*row.wait = pair.at(1).toInt();
-        }
-    }
-    return waits;
-}
-
 } // namespace production_run
 
 ProductionRun::ProductionRun(const RunOptions& run_options, QObject* parent)
@@ -389,40 +363,10 @@ QString ProductionRun::progress_line(const Unit& unit, int port_width) const
     line += QStringLiteral("%1 %2 %").arg(unit.stage.text, -32).arg(unit.stage.progress, 3);
     if (unit.silent_s > 0)
         return line + QStringLiteral("  sem resposta há %1 s").arg(unit.silent_s);
-    const int left = seconds_left(unit);
+    const int left = unit.engine->seconds_left();
     if (left >= 0)
         line += QStringLiteral("  ≥ %1").arg(clock_text(left));
     return line;
-}
-
-// A lower bound: the lines still to send at the link's pause and the protocol's own waits still ahead, a wait under
-// way counted for what is left of it. Neither the lines' time on the wire nor the equipment's programming is known,
-// so the estimate waits for the bootloader to announce its link and never claims more than it knows.
-int ProductionRun::seconds_left(const Unit& unit) const
-{
-    const UpdateEngine::Remaining left = unit.engine->remaining();
-    if (!left.announced)
-        return -1;
-    const protocol::Waits& waits = unit.engine->protocol_waits();
-    const auto rest_of = [&unit](int wait_ms) { return std::max<qint64>(0, wait_ms - unit.since_stage.elapsed()); };
-    qint64 ms = static_cast<qint64>(left.lines_in_file + left.lines_in_later_files) * left.pause_ms;
-    ms += static_cast<qint64>(left.later_files) * waits.confirm_pause_ms;
-    // The event board's file is sent last; once confirmed, the equipment restarts before the pause that follows
-    // every file.
-    const bool event_now = package_rules::is_event_file(unit.stage.file_name);
-    const auto& files = unit.engine->package_file_list();
-    const bool event_later = !event_now && std::any_of(files.begin(), files.end(), [](const auto& file) {
-        return package_rules::is_event_file(file.first);
-    });
-    if (unit.stage.progress == UpdateEngine::Stage::progress_done)
-        ms += rest_of(waits.confirm_pause_ms);
-    else if (event_now && unit.stage.progress == UpdateEngine::Stage::progress_finishing)
-        ms += rest_of(waits.event_port_pause_ms) + waits.confirm_pause_ms;
-    else
-        ms += waits.confirm_pause_ms + (event_now ? waits.event_port_pause_ms : 0);
-    if (event_later)
-        ms += waits.event_port_pause_ms;
-    return static_cast<int>(ms / 1000);
 }
 
 void ProductionRun::print_summary()

@@ -75,7 +75,6 @@ private:
     void json_event(const Unit& unit, const char* kind, const QString& text, int code = -1);
     void draw();
     QString progress_line(const Unit& unit, int port_width) const;
-    int seconds_left(const Unit& unit) const;
     void print_summary();
     void say(const QString& text) const; // the operator's messages: stdout, or stderr beside JSON
 
@@ -95,10 +94,6 @@ namespace production_run
 // The `refused` event of --json, for a refusal before anything was sent: `port` as the command line named it, empty
 // when the refusal is no port's.
 void print_refusal(const QString& port, const QString& text, int code);
-
-// The protocol's waits, shortened by the tests through VKT_UPDATE_TEST_WAITS ("confirm_pause_ms=20,reply_ms=300"):
-// a real confirmation pause of a second per file would make every end-to-end test slow. Nobody else sets it.
-bootloader_protocol::Waits waits_from_environment();
 
 } // namespace production_run
 

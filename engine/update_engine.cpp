@@ -1,31 +1,25 @@
 #include "engine/update_engine.h"
 
-#include "link/link_conditions.h"
 #include "link/port_access.h"
 #include "rules/package_rules.h"
 
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
-
 namespace protocol = bootloader_protocol;
+using session::Command;
+using session::Input;
+using session::Timer;
 
 namespace
 {
 
 const char* const invalid_package_text = "Erro! Arquivo Inválido";
-const char* const unreadable_firmware_text = "Erro! Não foi possível ler o firmware do pacote";
-// What a run stopped by the operator ends with; the log says how it was stopped.
-const char* const stopped_text = "Atualização interrompida";
-
-// Gives the port a short chance to hand each line on before the pause starts.
+// A line the system did not take at once may take this long before its pause starts regardless.
 constexpr int write_wait_ms = 5;
-// How often a long silence is told again: the operator reads seconds.
-constexpr int silence_tick_ms = 1000;
 // Between two looks for a unit that came back under another name, while its reopening is retried.
 constexpr int search_interval_ms = 100;
-constexpr int progress_started = 1;
+static_assert(protocol::base_baud_rate == Serial::base_baud_rate, "the link opens at the rate the protocol starts at");
 
 } // namespace
 
@@ -33,58 +27,37 @@ UpdateEngine::UpdateEngine(const QString& log_folder, QObject* parent) : QObject
 {
     qRegisterMetaType<Stage>();
     qRegisterMetaType<EndClass>();
+    clock.start();
 
     // The log hears everything the link says before the engine reacts to it.
     connect(&serial, &Serial::rate_changed, this, [this](qint32 rate) { log.note_rate(rate); });
     connect(&serial, &Serial::closed, this, [this] { log.note_close(); });
     connect(&serial, &Serial::sent, this, [this](const QByteArray& bytes) { log.note_sent(bytes); });
     connect(&serial, &Serial::opened, this, [this](const QString& name, bool ok) { log.note_open(name, ok); });
-    connect(&serial, &Serial::buffer, this, [this](const QByteArray& bytes) {
-        if (bytes == link_conditions::interrupted)
-            log.note_lost();
-        else if (bytes == link_conditions::connected || bytes == link_conditions::busy)
-            log.note_link(bytes);
-        else
-            log.note_received(bytes);
+    connect(&serial, &Serial::received, this, [this](const QByteArray& bytes) {
+        log.note_received(bytes);
+        on_bytes(bytes);
     });
-    connect(&serial, &Serial::buffer, this, &UpdateEngine::on_link);
+    connect(&serial, &Serial::lost, this, [this] {
+        log.note_lost();
+        feed(Input::link_lost);
+    });
     connect(&serial, &Serial::drained, this, [this] {
         if (awaiting_drain)
-            line_written();
+            line_taken();
     });
-
-    connect(&baud_timer, &QTimer::timeout, this, &UpdateEngine::timeout);
-    reply_timer.setSingleShot(true);
-    connect(&reply_timer, &QTimer::timeout, this, [this] {
-        if (token_heard)
-            return;
-        log.note_timeout();
-        hear({QString::fromLatin1(protocol::reply_timeout_text)});
-    });
-    silence_timer.setSingleShot(true);
-    connect(&silence_timer, &QTimer::timeout, this, [this] {
-        if (started)
-            end_run(QString::fromLatin1(protocol::reply_timeout_text));
-    });
-    // Tells how long the equipment has been silent, once that is long enough to worry an operator.
-    connect(&silence_watch, &QTimer::timeout, this, [this] {
-        if (!silence_timer.isActive()) {
-            silence_watch.stop();
-            return;
-        }
-        const qint64 silent_ms = silence_clock.elapsed();
-        if (silent_ms < waits.silence_notice_ms)
-            return;
-        silence_shown = true;
-        emit silent_for(static_cast<int>(silent_ms / 1000));
-    });
-    connect(&pacer, &LinePacer::due, this, &UpdateEngine::pause_over);
     write_wait.setSingleShot(true);
     write_wait.setTimerType(Qt::PreciseTimer);
-    connect(&write_wait, &QTimer::timeout, this, &UpdateEngine::line_written);
-    wait_timer.setSingleShot(true);
-    wait_timer.setTimerType(Qt::PreciseTimer);
-    connect(&wait_timer, &QTimer::timeout, this, &UpdateEngine::end_wait);
+    connect(&write_wait, &QTimer::timeout, this, &UpdateEngine::line_taken);
+    connect(&pacer, &LinePacer::due, this, [this] { feed(Input::pause_over); });
+    const Input expiries[] = {Input::reply_expired, Input::guard_expired, Input::silence_expired, Input::silence_tick,
+                              Input::wait_over};
+    for (size_t i = 0; i < timers.size(); ++i) {
+        timers[i].setSingleShot(true);
+        // The protocol's waits are a few milliseconds where the line is reopened again and again.
+        timers[i].setTimerType(Timer(i) == Timer::wait ? Qt::PreciseTimer : Qt::CoarseTimer);
+        connect(&timers[i], &QTimer::timeout, this, [this, input = expiries[i]] { feed(input); });
+    }
 }
 
 UpdateEngine::~UpdateEngine()
@@ -94,22 +67,16 @@ UpdateEngine::~UpdateEngine()
     package_extraction::remove(extraction);
 }
 
-void UpdateEngine::set_waits(const protocol::Waits& shorter)
-{
-    waits = shorter;
-}
-
 void UpdateEngine::open_port(const QString& name)
 {
-    refusal_reported = false;
-    package_done = false;
     named_port = name;
-    serial.open_port(name);
-    if (!serial.is_open() && !refusal_reported)
-        refuse_port(false);
-    if (serial.is_open())
+    if (serial.open_port(name)) {
         opened_adapter = port_catalog::lookup(named_port, ports->ports());
-    withdraw_consent();
+        emit port_opened(serial.port_name());
+    } else {
+        refuse_port(serial.refused());
+    }
+    feed(Input::link_opened);
 }
 
 bool UpdateEngine::reopen_unit()
@@ -146,7 +113,6 @@ bool UpdateEngine::reopen_unit()
 
 void UpdateEngine::refuse_port(bool refused)
 {
-    refusal_reported = true;
     const QString notice = port_access::refusal_notice(port_access::inspect(serial.port_name()), refused);
     // As the operator reads it: support compares the log with what the screen said.
     log.note(QStringLiteral("port %1 not opened: %2").arg(serial.port_name(), notice));
@@ -155,266 +121,166 @@ void UpdateEngine::refuse_port(bool refused)
 
 void UpdateEngine::close_port(const QString& why)
 {
-    report(QString(), 0);
-    // A package cannot go on after a disconnection: it is opened again after connecting, so what
-    // its unpacking left is removed now rather than left beside the package.
-    tear_down();
-    serial.close();
-    package_done = false;
-    if (updating)
-        finish_update(EndClass::stopped, QString::fromUtf8(stopped_text),
-                      why.isEmpty() ? QStringLiteral("stopped: the operator disconnected")
-                                    : QStringLiteral("stopped: %1").arg(why));
-    pump();
+    feed({Input::disconnect, {}, {}, why});
 }
 
 UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
 {
     if (!package_rules::is_package_name(path))
         return {false, QString::fromUtf8(invalid_package_text)};
-    // The operator consented to the package being sent, never to this one.
-    if (started) {
-        tear_down();
-        status_suffix.clear();
-        report(QString(), 0);
-        finish_update(EndClass::stopped, QString::fromUtf8(stopped_text),
-                      QStringLiteral("stopped: another package was opened"));
-    }
-
-    // Files a previous package left unsent are our own copies; the package itself still holds them.
-    package_extraction::remove(extraction);
-    package_done = false;
+    feed(Input::new_package);
     package_path = path;
     extraction = package_extraction::extract(path);
-    if (extraction.refusal.isNull())
-        package_extraction::keep_note(extraction);
-    file_list = extraction.files;
     if (!extraction.refusal.isNull()) {
         // Nothing was unpacked: say why, rather than offer the operator an update of nothing.
         const QString refusal = extraction.refusal;
-        tear_down();
-        files_loaded = files_total = 0;
-        status_suffix.clear();
-        pump();
+        feed(Input::package_refused);
         return {false, refusal};
     }
+    package_extraction::keep_note(extraction);
     package_files.clear();
-    later_lines.clear();
-    for (const QString& file : qAsConst(file_list)) {
+    for (const QString& file : qAsConst(extraction.files))
         package_files.append({package_rules::file_name(file), QFileInfo(file).size()});
-        later_lines.insert(file, archive_rules::line_count_of(file));
-    }
-    package_rules::move_event_file_last(file_list);
-    files_loaded = 0;
-    files_total = file_list.size();
-    status_suffix = package_rules::counter_text(files_loaded, files_total);
-    read_archive();
-    pump();
-    // A first file that could not be read has already ended the run.
-    return {archive.holds_lines(), QString()};
+    file_paths = extraction.files;
+    package_rules::move_event_file_last(file_paths);
+    session::Event opened{Input::package_opened, {}, {}, {}};
+    for (const QString& file : qAsConst(file_paths))
+        opened.files.push_back({archive_rules::line_count_of(file), package_rules::is_event_file(file)});
+    feed(opened);
+    // A first file that could not be read has already ended it.
+    return {session.phase() == session::Phase::ready, QString()};
+}
+
+QString UpdateEngine::counter() const
+{
+    return session.files() > 0 ? package_rules::counter_text(session.file(), session.files()) : QString();
 }
 
 void UpdateEngine::start()
 {
-    started = true;
-    updating = true;
-    start_time = QDateTime::currentDateTime();
-    package_hash = package_rules::sha256_hex(package_path);
-    UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files};
-    log.begin_update(record);
-    // Noted here, not on opening: the log of an update begins with its start.
-    if (!opened_adapter.describe().isEmpty())
-        log.note(QStringLiteral("port %1: %2").arg(opened_adapter.name, opened_adapter.describe()));
-    start_file();
+    feed(Input::consent);
 }
 
 void UpdateEngine::abandon()
 {
-    ++transfer_epoch;
-    tear_down();
-    if (updating)
-        finish_update(EndClass::stopped, QString::fromUtf8(stopped_text),
-                      QStringLiteral("stopped: the window was closed"));
-    pump();
+    feed(Input::abandon);
 }
 
-UpdateEngine::Remaining UpdateEngine::remaining() const
+int UpdateEngine::seconds_left() const
 {
-    Remaining left;
-    left.lines_in_file = archive.holds_lines() ? archive.line_count - (transmitting ? next_line : 0) : 0;
-    for (const QString& file : file_list)
-        left.lines_in_later_files += later_lines.value(file);
-    left.later_files = file_list.size();
-    left.pause_ms = send_delay;
-    left.announced = announced;
-    return left;
+    const qint64 ms = session.least_ms_left(clock.elapsed());
+    return ms < 0 ? -1 : static_cast<int>(ms / 1000);
 }
 
-void UpdateEngine::on_link(const QByteArray& bytes)
+void UpdateEngine::feed(const session::Event& event)
 {
-    if (bytes == link_conditions::connected || bytes == link_conditions::busy || bytes == link_conditions::interrupted)
-        hear({QString::fromLatin1(bytes)});
-    else
-        on_bytes(bytes);
+    // Each command runs in order; one that the front end answers by calling back in (a lost line disconnecting the
+    // window) is handled there and then, as the session has already moved on.
+    const std::vector<Command> commands = session.handle(event, clock.elapsed());
+    for (const Command& command : commands)
+        execute(command);
 }
 
 void UpdateEngine::on_bytes(const QByteArray& bytes)
 {
     framer.feed(bytes);
-    QList<QByteArray> frames;
+    QList<TokenFramer::Frame> frames;
+    QByteArray read;
     bool failure = false;
     for (TokenFramer::Frame frame; framer.next(&frame);) {
-        frames.append(frame.bytes);
-        token_heard = !frame.noise;
+        frames.append(frame);
+        read += frame.bytes;
         failure = failure || protocol::holds_failure(protocol::message_text(frame.bytes));
     }
-    if (frames.isEmpty())
-        return;
-    reply_timer.stop();
     // A failure outweighs whatever arrived with it: the tokens of that read are judged as one answer.
-    if (failure)
-        frames = {frames.join()};
-    QStringList messages;
-    for (const QByteArray& frame : qAsConst(frames))
-        messages.append(protocol::message_text(frame));
-    hear(messages);
-}
-
-void UpdateEngine::hear(const QStringList& messages)
-{
-    if (silence_shown) {
-        silence_shown = false;
-        emit silent_for(0);
-    }
-    for (const QString& message : messages)
-        inbox.enqueue({message, true});
-    pump();
-}
-
-void UpdateEngine::pump()
-{
-    // A reaction may make the link speak again (a port opened, a line lost); what it says waits
-    // its turn behind what came before.
-    if (dispatching)
-        return;
-    dispatching = true;
-    while (!waiting && !inbox.isEmpty()) {
-        const Pending next = inbox.dequeue();
-        if (next.from_link && !transmitting)
-            arm_silence_bound();
-        serial_state(next.message);
-    }
-    dispatching = false;
-}
-
-void UpdateEngine::serial_state(const QString& message)
-{
-    const auto contains = [&message](const char* token) {
-        return message.contains(QLatin1String(token), Qt::CaseSensitive);
-    };
-
-    if (message == QLatin1String(link_conditions::connected)) {
-        emit port_opened(serial.port_name());
-    } else if (message == QLatin1String(link_conditions::busy)) {
-        refuse_port(true);
-    } else if (message == QLatin1String(link_conditions::interrupted) && package_done) {
-        // The equipment restarts after the end of the package and drops the line: that is how an
-        // update ends, not a pulled cable.
-        package_done = false;
-        stop_link_timers();
-        serial.close();
-        emit port_lost(QString(), true);
-    } else if (protocol::holds_failure(message)) {
-        end_run(message);
-    } else if (contains(protocol::usb_announcement) || contains(protocol::uart_announcement)) {
-        announce(message);
-    } else if (contains(protocol::data_request)) {
-        request_data();
-    } else if (contains(protocol::progress_report)) {
-        progress_report(message);
-    } else if (contains(protocol::reset_request)) {
-        reset_port();
-    } else if (contains(protocol::file_confirmed)) {
-        confirm_file();
-    } else if (contains(protocol::reprogramming_report)) {
-        report(QString::fromUtf8(protocol::reprogramming_status), protocol::reprogramming_progress);
-    } else {
-        end_run(message);
-    }
-}
-
-void UpdateEngine::report(const QString& text, int progress)
-{
-    // Both ends of the scale leave the line at the rate every exchange with the bootloader starts at.
-    if (progress == 0 || progress == Stage::progress_done)
-        serial.set_rate(Serial::base_baud_rate);
-    emit stage({text, status_suffix, progress, files_loaded, files_total, current_file_name});
-}
-
-void UpdateEngine::announce(const QString& message)
-{
-    report(QString::fromUtf8(protocol::started_status), progress_started);
-    usb_mode = message.contains(QLatin1String(protocol::usb_announcement)) ? 1 : 0;
-    announced = true;
-    send_delay = usb_mode ? protocol::usb_send_delay_ms : protocol::uart_send_delay_ms;
-    if (usb_mode == 0) {
-        retry_clock.start();
-        rate_uart_link();
+    if (failure) {
+        feed(session::Event::answer(read, false));
         return;
     }
-    baud_timer.start(waits.baud_guard_ms);
+    for (const TokenFramer::Frame& frame : qAsConst(frames))
+        feed(session::Event::answer(frame.bytes, frame.noise));
 }
 
-void UpdateEngine::rate_uart_link()
+void UpdateEngine::execute(const Command& command)
 {
-    if (serial.set_rate(protocol::uart_data_baud_rate)) {
-        baud_timer.start(waits.baud_guard_ms);
-        return;
+    switch (command.kind) {
+    case Command::Kind::send:
+        serial.write_data(command.token);
+        // Handed to the system now: whoever drives the engine may close the port right after.
+        serial.flush();
+        break;
+    case Command::Kind::send_line:
+        write_line(command.value);
+        break;
+    case Command::Kind::set_rate:
+        feed(serial.set_rate(command.value) ? Input::rate_set : Input::rate_refused);
+        break;
+    case Command::Kind::close_port:
+        if (serial.is_open())
+            serial.close();
+        break;
+    case Command::Kind::reopen_port:
+        reopen(command.value == 1, !command.quiet);
+        break;
+    case Command::Kind::start_timer:
+        if (command.timer == Timer::wait && !command.quiet)
+            log.note_wait(command.value);
+        if (command.timer == Timer::pause)
+            pacer.start(command.value);
+        else
+            timers[size_t(command.timer)].start(command.value);
+        break;
+    case Command::Kind::stop_timer:
+        if (command.timer == Timer::pause)
+            pacer.stop();
+        else
+            timers[size_t(command.timer)].stop();
+        break;
+    case Command::Kind::load_file:
+        load(command.value);
+        break;
+    case Command::Kind::release_file:
+        archive_rules::clear(archive);
+        break;
+    case Command::Kind::remove_files:
+        package_extraction::remove(extraction);
+        break;
+    case Command::Kind::withdraw_consent:
+        emit consent_withdrawn();
+        break;
+    case Command::Kind::begin_run:
+        begin_run();
+        break;
+    case Command::Kind::show:
+        emit stage(
+            {command.text, counter(), command.value, session.file(), session.files(), current_file_name, command.step});
+        break;
+    case Command::Kind::silent_for:
+        emit silent_for(command.value);
+        break;
+    case Command::Kind::port_lost:
+        emit port_lost(command.text, command.value == 1);
+        break;
+    case Command::Kind::end:
+        log.end_update(command.outcome);
+        emit ended(command.end, command.text);
+        break;
+    case Command::Kind::note:
+        log.note(command.text);
+        break;
+    case Command::Kind::note_timeout:
+        log.note_timeout();
+        break;
     }
-    if (retry_clock.elapsed() >= waits.link_retry_bound_ms) {
-        fail_run(QString::fromUtf8(protocol::link_lost_status), EndClass::link_lost, true);
-        return;
-    }
-    wait_then(0, [this] { rate_uart_link(); });
 }
 
-void UpdateEngine::request_data()
+void UpdateEngine::write_line(int index)
 {
-    baud_timer.stop();
-    reply_timer.stop();
-    // The request again before a second line went out: the first line, already on its way, answers both. Sent
-    // again, it would leave a bootloader that counts lines one line too many.
-    if (transmitting && sending_epoch == transfer_epoch && next_line == 1) {
-        log.note(QStringLiteral("data request again before the second line: the first answers both"));
-        return;
-    }
-    send_archive();
-}
-
-void UpdateEngine::send_archive()
-{
-    // The device need not talk while it is being fed; the silence bound starts again afterwards.
-    silence_timer.stop();
-    // A second request for the data restarts the file from its first line.
-    sending_epoch = ++transfer_epoch;
-    transmitting = true;
-    next_line = 0;
-    pacer.stop();
+    serial.write_data(archive_rules::wire_bytes(archive.chunk(index)));
     write_wait.stop();
     awaiting_drain = false;
-    send_line();
-}
-
-void UpdateEngine::send_line()
-{
-    if (sending_epoch != transfer_epoch || next_line >= archive.line_count) {
-        finish_transmission();
-        return;
-    }
-    serial.write_data(archive_rules::wire_bytes(archive.chunk(next_line)));
-    ++next_line;
     if (serial.flush()) {
-        line_written();
+        feed(Input::line_taken);
         return;
     }
     // The system's buffer is full: the pause starts once it took the line, or after the wait.
@@ -422,239 +288,40 @@ void UpdateEngine::send_line()
     write_wait.start(write_wait_ms);
 }
 
-void UpdateEngine::line_written()
+void UpdateEngine::line_taken()
 {
     awaiting_drain = false;
     write_wait.stop();
-    pacer.start(send_delay);
+    feed(Input::line_taken);
 }
 
-void UpdateEngine::pause_over()
+void UpdateEngine::reopen(bool first, bool note_failure)
 {
-    if (sending_epoch != transfer_epoch) {
-        transmitting = false;
-        arm_silence_bound();
-        return;
-    }
-    // Stopped during the pause (a failure, a disconnect): nothing more goes out. A file sent to
-    // its last line is released below all the same, so a stray request cannot send it again.
-    if (!started && next_line < archive.line_count) {
-        transmitting = false;
-        return;
-    }
-    send_line();
-}
-
-void UpdateEngine::finish_transmission()
-{
-    if (sending_epoch == transfer_epoch && archive.holds_lines())
-        release_record();
-    transmitting = false;
-    arm_silence_bound();
-}
-
-void UpdateEngine::progress_report(const QString& message)
-{
-    const protocol::ProgressShown shown = protocol::progress_status(protocol::progress_value(message));
-    if (shown.shown)
-        report(shown.text, shown.progress);
-}
-
-void UpdateEngine::reset_port()
-{
-    serial.close();
-    wait_then(waits.reset_settle_ms, [this] {
-        retry_clock.start();
+    if (first)
         last_search.invalidate();
-        reopen_retrying = false;
-        reopen_after_reset();
-    });
+    const bool back = reopen_unit();
+    // The event board's restart reopens once, and a failure shows up later as link errors or missing answers.
+    if (!back && note_failure)
+        log.note_open(serial.port_name(), false);
+    feed(back ? Input::port_back : Input::port_not_back);
 }
 
-void UpdateEngine::reopen_after_reset()
+void UpdateEngine::load(int index)
 {
-    if (reopen_unit()) {
-        serial.set_rate(Serial::base_baud_rate);
-        return;
-    }
-    if (retry_clock.elapsed() >= waits.link_retry_bound_ms) {
-        fail_run(QString::fromUtf8(protocol::link_lost_status), EndClass::link_lost, true);
-        return;
-    }
-    // Retried every few milliseconds for up to the bound: the log says so once, not at every try.
-    const bool first_retry = !reopen_retrying;
-    if (first_retry)
-        log.note(QStringLiteral("port not back: tried again every %1 ms for up to %2 ms")
-                     .arg(waits.reopen_retry_ms)
-                     .arg(waits.link_retry_bound_ms));
-    reopen_retrying = true;
-    wait_then(
-        waits.reopen_retry_ms, [this] { reopen_after_reset(); }, false);
+    const QString path = file_paths.value(index);
+    current_file_name = package_rules::file_name(path);
+    const bool loaded = archive_rules::load_file(archive, path);
+    if (loaded)
+        QFile::remove(path);
+    feed(loaded ? Input::file_loaded : Input::file_unreadable);
 }
 
-void UpdateEngine::confirm_file()
+void UpdateEngine::begin_run()
 {
-    // The event board restarts the equipment once it has confirmed its file.
-    if (!package_rules::is_event_file(current_file_name)) {
-        show_file_done();
-        return;
-    }
-    report(QString::fromUtf8(protocol::finishing_status), Stage::progress_finishing);
-    serial.close();
-    wait_then(waits.event_port_pause_ms, [this] {
-        // A failure here shows up later as link errors or missing answers.
-        last_search.invalidate();
-        if (!reopen_unit())
-            log.note_open(serial.port_name(), false);
-        show_file_done();
-    });
-}
-
-void UpdateEngine::show_file_done()
-{
-    report(QString::fromUtf8(protocol::success_status), Stage::progress_done);
-    wait_then(waits.confirm_pause_ms, [this] { read_archive(); });
-}
-
-void UpdateEngine::read_archive()
-{
-    if (file_list.isEmpty()) {
-        stop_link_timers();
-        withdraw_consent();
-        serial.write_data(QByteArray(protocol::end_token));
-        // Handed to the system now: whoever drives the engine may close the port right after.
-        serial.flush();
-        package_extraction::remove(extraction);
-        package_done = true;
-        finish_update(EndClass::success, QString::fromUtf8(protocol::success_status));
-        return;
-    }
-
-    const QString head = file_list.first();
-    current_file_name = package_rules::file_name(head);
-    ++transfer_epoch;
-    // Waiting on a file that cannot be read would stall the run for good.
-    if (!archive_rules::load_file(archive, head)) {
-        fail_run(QString::fromUtf8(unreadable_firmware_text), EndClass::package_unusable, false);
-        return;
-    }
-    QFile::remove(head);
-    file_list.removeFirst();
-    ++files_loaded;
-    status_suffix = package_rules::counter_text(files_loaded, files_total);
-    if (started)
-        start_file();
-}
-
-void UpdateEngine::start_file()
-{
-    serial.write_data(QByteArray(protocol::start_token));
-    serial.flush();
-    reply_timer.start(waits.reply_ms);
-    arm_silence_bound();
-}
-
-void UpdateEngine::wait_then(int ms, std::function<void()> then, bool noted)
-{
-    if (noted)
-        log.note_wait(ms);
-    waiting = true;
-    silence_timer.stop();
-    const quint64 run = run_generation;
-    after_wait = [this, run, then = std::move(then)] {
-        // Torn down meanwhile (the window closed, the line was lost): this run must not go on.
-        if (run != run_generation)
-            return;
-        arm_silence_bound();
-        then();
-    };
-    wait_timer.start(ms);
-}
-
-void UpdateEngine::end_wait()
-{
-    waiting = false;
-    const std::function<void()> then = std::move(after_wait);
-    after_wait = nullptr;
-    if (then)
-        then();
-    pump();
-}
-
-void UpdateEngine::timeout()
-{
-    baud_timer.stop();
-    inbox.enqueue({QString::fromLatin1(protocol::baud_timeout_text), false});
-    pump();
-}
-
-void UpdateEngine::tear_down()
-{
-    ++run_generation;
-    stop_link_timers();
-    if (waiting) {
-        waiting = false;
-        wait_timer.stop();
-        after_wait = nullptr;
-    }
-    if (archive.holds_lines())
-        release_record();
-    withdraw_consent();
-    package_extraction::remove(extraction);
-}
-
-void UpdateEngine::withdraw_consent()
-{
-    started = false;
-    emit consent_withdrawn();
-}
-
-void UpdateEngine::stop_link_timers()
-{
-    baud_timer.stop();
-    silence_timer.stop();
-    reply_timer.stop();
-}
-
-void UpdateEngine::arm_silence_bound()
-{
-    if (!started || waiting)
-        return;
-    silence_timer.start(waits.silence_bound_ms);
-    silence_clock.start();
-    silence_watch.start(std::min(silence_tick_ms, waits.silence_notice_ms));
-}
-
-void UpdateEngine::release_record()
-{
-    ++transfer_epoch;
-    archive_rules::clear(archive);
-}
-
-void UpdateEngine::end_run(const QString& message)
-{
-    fail_run(protocol::failure_text(message), protocol::end_class(message),
-             message == QLatin1String(link_conditions::interrupted));
-}
-
-void UpdateEngine::fail_run(const QString& text, EndClass end, bool link_gone)
-{
-    tear_down();
-    report(text, 0);
-    finish_update(end, text);
-    if (!link_gone)
-        return;
-    // Only ever a closing: a loss must never make the engine open a port.
-    emit port_lost(text, false);
-    if (serial.is_open())
-        serial.close();
-}
-
-void UpdateEngine::finish_update(EndClass end, const QString& text, const QString& outcome)
-{
-    log.end_update(outcome.isEmpty() ? text : outcome);
-    if (!updating)
-        return;
-    updating = false;
-    emit ended(end, text);
+    start_time = QDateTime::currentDateTime();
+    package_hash = package_rules::sha256_hex(package_path);
+    log.begin_update({QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files});
+    // Noted here, not on opening: the log of an update begins with its start.
+    if (!opened_adapter.describe().isEmpty())
+        log.note(QStringLiteral("port %1: %2").arg(opened_adapter.name, opened_adapter.describe()));
 }

@@ -1,7 +1,5 @@
 #include "link/serial.h"
 
-#include "link/link_conditions.h"
-
 #include <QDebug>
 
 #ifdef Q_OS_UNIX
@@ -19,7 +17,7 @@ Serial::Serial(QObject* parent) : QObject(parent)
     connect(&port, &QIODevice::aboutToClose, this, &Serial::closed);
 }
 
-void Serial::open_port(const QString& port_name)
+bool Serial::open_port(const QString& port_name)
 {
     port.setPortName(port_name);
     port.setBaudRate(base_baud_rate, QSerialPort::AllDirections);
@@ -27,15 +25,11 @@ void Serial::open_port(const QString& port_name)
     port.setStopBits(QSerialPort::OneStop);
     port.setParity(QSerialPort::NoParity);
     port.setFlowControl(QSerialPort::NoFlowControl);
-
-    if (open_locked()) {
-        emit opened(port_name, true);
-        loss_reported = false;
-        emit buffer(QByteArray(link_conditions::connected));
-        return;
-    }
-    if (port.error() == QSerialPort::PermissionError || device_held)
-        emit buffer(QByteArray(link_conditions::busy));
+    if (!open_locked())
+        return false;
+    emit opened(port_name, true);
+    loss_reported = false;
+    return true;
 }
 
 bool Serial::reopen(const QString& name)
@@ -109,7 +103,7 @@ void Serial::readed()
     // bytes left waiting here would only reach it late.
     const QByteArray bytes = port.readAll();
     if (!bytes.isEmpty())
-        emit buffer(bytes);
+        emit received(bytes);
 }
 
 void Serial::error(int error_code)
@@ -160,7 +154,7 @@ void Serial::announce_loss()
     // Closed meanwhile (the operator disconnected): nobody is using the line any more.
     if (!port.isOpen())
         return;
-    emit buffer(QByteArray(link_conditions::interrupted));
+    emit lost();
     // Whoever listens normally disconnects; if not, a dead descriptor must not keep waking the
     // event loop.
     if (port.isOpen())

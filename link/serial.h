@@ -6,10 +6,9 @@
 #include <QSerialPort>
 #include <QString>
 
-// The serial link to one unit: the one owner of its port. Everything it has to say, received bytes
-// and its own conditions (link_conditions.h) alike, travels upward through buffer(); the receiver
-// tells them apart by content. It hands on whatever arrives, as it arrives: it never frames, parses
-// or interprets what the device sends.
+// The serial link to one unit: the one owner of its port. It hands on whatever the device sends, as
+// it arrives, and tells of its own news (the line lost) through a signal of its own: it never frames,
+// parses or interprets what the device sends.
 class Serial : public QObject
 {
     Q_OBJECT
@@ -20,16 +19,17 @@ public:
 
     explicit Serial(QObject* parent = nullptr);
 
-    // Opens at 19200 8N1 without flow control and says "Conectado", or "Not_Permission" when the
-    // system refused the port; any other failure says nothing, and error() tells what it was.
-    void open_port(const QString& port_name);
+    // Opens at 19200 8N1 without flow control, for this program alone; false when it did not open,
+    // and refused() then tells whether the system refused it (held by another program, or no
+    // permission) rather than finding no such port.
+    bool open_port(const QString& port_name);
+    bool refused() const { return device_held || port.error() == QSerialPort::PermissionError; }
     // Opens the port of the last open_port() again, as it was set, or the port of that name when
     // one is given (the same unit back under another name); false when it cannot.
     bool reopen(const QString& name = QString());
     void close();
     bool is_open() const { return port.isOpen(); }
     QString port_name() const { return port.portName(); }
-    QSerialPort::SerialPortError port_error() const { return port.error(); }
 
     // Both directions; a closed port keeps the rate for its next opening. False when the open
     // port refused it.
@@ -41,8 +41,9 @@ public:
     bool flush();
 
 signals:
-    // Received bytes, or one of the texts of link_conditions.
-    void buffer(QByteArray buffer);
+    void received(const QByteArray& bytes);
+    // The port failed while open: the cable was pulled or the adapter reset. Told once per loss.
+    void lost();
     // The system took what was waiting to be written.
     void drained();
     // For the service log: what was handed to the port, each opening, rate and close.

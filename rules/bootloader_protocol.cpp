@@ -1,7 +1,5 @@
 #include "rules/bootloader_protocol.h"
 
-#include "link/link_conditions.h"
-
 namespace bootloader_protocol
 {
 
@@ -18,8 +16,9 @@ const char* const reprogramming_report = "#B_ENV";
 const char* const file_confirmed = "#B_BOK";
 const char* const invalid_file = "#B_INV";
 
-const char* const baud_timeout_text = "BaudTimeout";
+const char* const incompatible_status = "Dispositivo Incompatível!";
 const char* const reply_timeout_text = "TimeOut";
+const char* const line_lost_status = "Comunicação interrompida!";
 
 const char* const started_status = "Bootloader Iniciado";
 const char* const sending_status = "Enviando dados...";
@@ -36,7 +35,7 @@ namespace
 // The byte after a five-character token.
 constexpr int data_position = 5;
 
-enum class Test { Contains, ContainsWithLetter, Equals };
+enum class Test { Contains, ContainsWithLetter };
 
 struct FailureRow {
     Test test;
@@ -66,16 +65,7 @@ const FailureRow failure_table[] = {
     {Test::Contains, "#B_SDC", 0, "Cartão SD ausente!", device},
     {Test::Contains, "#B_SDF", 0, "Falha na operação de armazenamento interno!", device},
     {Test::Contains, "#B_FTF", 0, "Falha na resposta do Display!", device},
-    {Test::Equals, baud_timeout_text, 0, "Dispositivo Incompatível!", EndClass::timeout},
-    {Test::Equals, reply_timeout_text, 0, reply_timeout_text, EndClass::timeout},
-    {Test::Equals, link_conditions::interrupted, 0, "Comunicação interrompida!", EndClass::link_lost},
 };
-
-// The rows above that the device itself sends.
-bool is_device_failure(const FailureRow& row)
-{
-    return row.test != Test::Equals;
-}
 
 QChar char_at_data_position(const QString& message)
 {
@@ -86,8 +76,6 @@ bool row_matches(const FailureRow& row, const QString& message)
 {
     const QString token = QString::fromLatin1(row.token);
     switch (row.test) {
-    case Test::Equals:
-        return message == token;
     case Test::Contains:
         return message.contains(token, Qt::CaseSensitive);
     case Test::ContainsWithLetter: {
@@ -132,7 +120,7 @@ ProgressShown progress_status(int value)
 bool holds_failure(const QString& message)
 {
     for (const FailureRow& row : failure_table) {
-        if (is_device_failure(row) && message.contains(QLatin1String(row.token), Qt::CaseSensitive))
+        if (message.contains(QLatin1String(row.token), Qt::CaseSensitive))
             return true;
     }
     return false;

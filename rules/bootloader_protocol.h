@@ -35,6 +35,8 @@ struct Waits {
     int silence_notice_ms = 5000;
 };
 
+// Every exchange with the bootloader starts at this rate; a run goes back to it at its end.
+constexpr qint32 base_baud_rate = 19200;
 // A UART link moves from the rate every connection starts at to this one for the transfer.
 constexpr qint32 uart_data_baud_rate = 38400;
 // Pause after each sent line, so the bootloader can store it before the next one arrives.
@@ -56,11 +58,12 @@ extern const char* const file_confirmed;
 // The failure the equipment reports for a file it finds unsound.
 extern const char* const invalid_file;
 
-// Raised by the baud timer when the device announced itself but never asked for the data.
-extern const char* const baud_timeout_text;
-// Raised when the device gave no answer within the reply time-out after "#B_STR", or fell silent
-// for good in the middle of an update; shown to the operator as it is.
+// Endings that no token of the device brings: it announced itself but never asked for the data; it
+// gave no answer within the reply time-out after "#B_STR", or fell silent for good in the middle
+// of an update (shown as it is); the line was lost.
+extern const char* const incompatible_status;
 extern const char* const reply_timeout_text;
+extern const char* const line_lost_status;
 
 // Status texts of a normal run.
 extern const char* const started_status;

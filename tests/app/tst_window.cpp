@@ -58,7 +58,9 @@ enum class Act {
     failure_behind_announcement,
     slow_board,
     search,
-    reconnect_in_a_pause
+    reconnect_in_a_pause,
+    request_before_consent,
+    odd_progress
 };
 
 struct Scenario {
@@ -126,6 +128,14 @@ QMap<QString, Scenario> scenarios()
     slow.files = {{"MAIN_1.s", firmware('C', 3)}, {"GRID_2.s", firmware('A', 3)}};
     slow.waits.silence_notice_ms = 300;
     slow.waits.silence_bound_ms = run_timeout_ms;
+    // The equipment asks for the data before the operator consented: no line goes out before "#B_STR".
+    all["request_before_consent"] = ending();
+    all["request_before_consent"].act = Act::request_before_consent;
+    // Progress reports of 0 and of a byte that is no percentage, mid-file on a UART link: shown or not, never a rate.
+    Scenario& odd = all["odd_progress"] = ending();
+    odd.options.automatic = false;
+    odd.act = Act::odd_progress;
+    odd.files = {{"MAIN_1.s", firmware('C', 3)}};
     return all;
 }
 
@@ -256,7 +266,7 @@ Trace record(const Scenario& scenario)
     auto* connect_button = ui.widget<QAbstractButton>("connectButton");
     QObject::connect(ui.widget<QProgressBar>("progressBar"), &QProgressBar::valueChanged, [&](int value) {
         note("progress " + QByteArray::number(value));
-        if (scenario.act == Act::reconnect_in_a_pause && value == UpdateEngine::Stage::progress_done)
+        if (scenario.act == Act::reconnect_in_a_pause && value == 100)
             QTimer::singleShot(0, connect_button, [connect_button] {
                 connect_button->click(); // disconnects
                 connect_button->click();
@@ -271,6 +281,13 @@ Trace record(const Scenario& scenario)
         if (scenario.act == Act::failure_behind_announcement && r.bytes == "#B_STR") {
             sim.send("#B_UAR");
             sim.send("#B_CRC");
+        } else if (scenario.act == Act::odd_progress && r.kind == Sim::Received::Kind::line) {
+            const QByteArray replies[] = {QByteArray("#B_PR\0", 6), "#B_PR\xC8", "#B_PR_#B_ENV#B_BOK"};
+            if (r.line >= 5)
+                sim.send(replies[r.line - 5]);
+        } else if (scenario.act == Act::odd_progress && r.bytes == "#B_STR") {
+            sim.send("#B_UAR");
+            QTimer::singleShot(20, &sim, [&sim] { sim.send("#B_MAX"); });
         } else if (scenario.act == Act::slow_board && r.bytes == "#B_STR") {
             sim.send("#B_USB");
             sim.send("#B_MAX");
@@ -292,7 +309,12 @@ Trace record(const Scenario& scenario)
     });
 
     const QString package = dir.filePath(QStringLiteral("Linha_X#1.vkt"));
-    if (!package_builder::write_package(package, scenario.files) || !ui.start_run(sim, package)) {
+    const std::function<void()> early_request = [&sim] {
+        sim.send("#B_MAX");
+        run_for(100);
+    };
+    if (!package_builder::write_package(package, scenario.files) ||
+        !ui.start_run(sim, package, scenario.act == Act::request_before_consent ? early_request : nullptr)) {
         qWarning("the run could not start");
         return trace;
     }

@@ -51,8 +51,6 @@ class tst_update_engine : public QObject
 private slots:
     void answers_however_the_line_cuts_them_data();
     void answers_however_the_line_cuts_them();
-    void data_request_before_consent_data();
-    void data_request_before_consent();
     void unit_found_again_data();
     void unit_found_again();
 };
@@ -103,35 +101,6 @@ void tst_update_engine::answers_however_the_line_cuts_them()
     for (int from = 0, cr; (cr = file.indexOf('\r', from)) >= 0; from = cr + 1)
         lines << file.mid(from, cr + 1 - from);
     QCOMPARE(unit.sim.lines_of(0), lines);
-}
-
-void tst_update_engine::data_request_before_consent_data()
-{
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QList<QByteArray>>("sent");
-    QTest::newRow("first line only, each time") << QByteArray("S1\rS9\r") << QList<QByteArray>{"S1\r", "S1\r"};
-    QTest::newRow("a file of one line is spent") << QByteArray("S9\r") << QList<QByteArray>{"S9\r"};
-}
-
-// A unit that asks for the data before the operator consented gets no more than the first line.
-void tst_update_engine::data_request_before_consent()
-{
-    QFETCH(QByteArray, file);
-    QFETCH(QList<QByteArray>, sent);
-    Sim::Options scripted;
-    scripted.automatic = false;
-    Unit unit{scripted};
-    QVERIFY(unit.open(file));
-    for (int request = 0; request < 2; ++request) {
-        unit.sim.send("#B_MAX");
-        run_for(200);
-    }
-    QCOMPARE(unit.sim.lines_of(-1), sent);
-    QCOMPARE(unit.stages, QStringList());
-    // The start token is handed to the system at once: a port closed right after still lets it out.
-    unit.engine.start();
-    unit.engine.close_port();
-    QTRY_COMPARE(unit.sim.tokens(), QList<QByteArray>{"#B_STR"});
 }
 
 void tst_update_engine::unit_found_again_data()

@@ -130,12 +130,6 @@ void tst_bootloader_protocol::failure_text_data()
     QTest::newRow("behind a progress report") << "#B_PR\x10#B_CRC" << true << QString::fromUtf8("Erro de Checksum!");
     QTest::newRow("earlier row wins: INV before CRC")
         << "#B_CRC#B_INV" << true << QString::fromUtf8("Arquivo Inválido!");
-    QTest::newRow("BaudTimeout") << "BaudTimeout" << false << QString::fromUtf8("Dispositivo Incompatível!");
-    QTest::newRow("TimeOut shown as itself") << "TimeOut" << false << QString::fromUtf8("TimeOut");
-    QTest::newRow("Serial_Interrupted") << "Serial_Interrupted" << false
-                                        << QString::fromUtf8("Comunicação interrompida!");
-    QTest::newRow("conditions compare whole") << "TimeOut " << false << unexpected;
-    QTest::newRow("conditions compare case") << "timeout" << false << unexpected;
     QTest::newRow("reset is no failure") << "#B_RST" << false << unexpected;
     QTest::newRow("unknown token") << "#B_XYZ" << false << unexpected;
 }

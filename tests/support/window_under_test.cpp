@@ -75,11 +75,14 @@ bool WindowUnderTest::choose_package(const QString& path)
     return text("fileLineEdit") == path;
 }
 
-bool WindowUnderTest::start_run(EquipmentSimulator& equipment, const QString& package)
+bool WindowUnderTest::start_run(EquipmentSimulator& equipment, const QString& package,
+                                const std::function<void()>& before_consent)
 {
     window->show();
     if (!equipment.open_pty() || !connect_to(equipment.port_path()) || !choose_package(package) || !popup->isVisible())
         return false;
+    if (before_consent)
+        before_consent();
     popup->findChild<QPushButton*>("initButton")->click();
     return true;
 }

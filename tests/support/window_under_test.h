@@ -35,7 +35,9 @@ public:
     // Presses "PROCURAR" and answers the file dialog with the path (null cancels); true when the window shows it.
     bool choose_package(const QString& path);
     // Shows the window, connects to the equipment, opens the package and consents; true once the run is under way.
-    bool start_run(EquipmentSimulator& equipment, const QString& package);
+    // `before_consent` runs while the warning waits for the operator.
+    bool start_run(EquipmentSimulator& equipment, const QString& package,
+                   const std::function<void()>& before_consent = {});
 
     MainWindow* window = nullptr;
     PopUp* popup = nullptr;
