@@ -190,7 +190,7 @@ void UpdateEngine::on_bytes(const QByteArray& bytes)
     for (TokenFramer::Frame frame; framer.next(&frame);) {
         frames.append(frame);
         read += frame.bytes;
-        failure = failure || protocol::holds_failure(protocol::message_text(frame.bytes));
+        failure = failure || protocol::holds_failure(frame.bytes);
     }
     // A failure outweighs whatever arrived with it: the tokens of that read are judged as one answer.
     if (failure) {
@@ -212,9 +212,12 @@ void UpdateEngine::execute(const Command& command)
     case Command::Kind::send_line:
         write_line(command.value);
         break;
-    case Command::Kind::set_rate:
-        feed(serial.set_rate(command.value) ? Input::rate_set : Input::rate_refused);
+    case Command::Kind::set_rate: {
+        const bool set = serial.set_rate(command.value);
+        if (command.answered)
+            feed(set ? Input::rate_set : Input::rate_refused);
         break;
+    }
     case Command::Kind::close_port:
         if (serial.is_open())
             serial.close();

@@ -117,10 +117,10 @@ ProgressShown progress_status(int value)
     return {true, QString::fromUtf8(reprogramming_status), reprogramming_progress};
 }
 
-bool holds_failure(const QString& message)
+bool holds_failure(const QByteArray& bytes)
 {
     for (const FailureRow& row : failure_table) {
-        if (message.contains(QLatin1String(row.token), Qt::CaseSensitive))
+        if (bytes.contains(row.token))
             return true;
     }
     return false;

@@ -105,7 +105,7 @@ extern const char* const unexpected_status;
 
 // Whether a delivery holds a failure token anywhere: the device said the update failed, and that
 // outweighs whatever else came with it.
-bool holds_failure(const QString& message);
+bool holds_failure(const QByteArray& bytes);
 
 // The text a run ends with, tested row by row in the table's order; the text for an unexpected
 // answer when no row names the message.

@@ -61,7 +61,7 @@ Input answer_input(const QByteArray& token)
         {protocol::data_request, Input::data_request},     {protocol::reset_request, Input::reset},
         {protocol::file_confirmed, Input::confirmation},   {protocol::reprogramming_report, Input::reprogramming},
     };
-    if (protocol::holds_failure(protocol::message_text(token)))
+    if (protocol::holds_failure(token))
         return Input::failure;
     if (token.size() == protocol::token_bytes && token.startsWith(protocol::progress_report))
         return Input::progress;
@@ -134,7 +134,7 @@ const void* BootloaderSession::table(int* rows)
          [](S& s, const Event&) { s.end_run(EndClass::timeout, QString::fromLatin1(protocol::reply_timeout_text)); }},
         {bit(Input::silence_tick), listening, [](S& s, const Event&) { s.tell_silence(); }},
         {bit(Input::wait_over), bit(Phase::rating),
-         [](S& s, const Event&) { s.put(Command::Kind::set_rate, protocol::uart_data_baud_rate); }},
+         [](S& s, const Event&) { s.ask_rate(protocol::uart_data_baud_rate); }},
         {bit(Input::wait_over), reopening, [](S& s, const Event&) { s.reopen(); }},
         {bit(Input::wait_over), bit(Phase::file_done), [](S& s, const Event&) { s.next_file(); }},
         {bit(Input::pause_over), bit(Phase::sending), [](S& s, const Event&) { s.send_next_line(); }},
@@ -190,12 +190,13 @@ const void* BootloaderSession::table(int* rows)
              s.put(Command::Kind::remove_files);
              s.enter(Phase::idle);
          }},
-        {bit(Input::package_refused), all,
+        {bit(Input::package_refused), out_of_run,
          [](S& s, const Event&) {
              s.tear_down();
              s.package.clear();
              s.loaded = -1;
          }},
+        {bit(Input::package_refused), run, [](S& s, const Event&) { s.stop_run(Input::new_package, QString()); }},
         {bit(Input::package_opened), out_of_run,
          [](S& s, const Event& e) {
              s.package = e.files;
@@ -243,6 +244,8 @@ int BootloaderSession::pause_ms() const
 std::vector<Command> BootloaderSession::handle(const Event& event, qint64 now_ms)
 {
     out.clear();
+    // Most events give a few commands: one allocation for them all.
+    out.reserve(16);
     now = now_ms;
     const bool answer = answers & bit(event.input);
     if (answer || event.input == Input::link_lost) {
@@ -331,6 +334,7 @@ void BootloaderSession::enter(Phase phase)
         if (!in(owners[i], phase) || phase != current_phase)
             stop(owned[i]);
     }
+    changes += phase != current_phase ? 1 : 0;
     current_phase = phase;
     if (!in(listening, phase)) {
         stop(Timer::silence);
@@ -429,7 +433,14 @@ void BootloaderSession::announce(const QByteArray& token)
     }
     enter(Phase::rating);
     retry_since = now;
-    put(Command::Kind::set_rate, protocol::uart_data_baud_rate);
+    ask_rate(protocol::uart_data_baud_rate);
+}
+
+void BootloaderSession::ask_rate(int baud)
+{
+    Command command{Command::Kind::set_rate, baud};
+    command.answered = true;
+    put(command);
 }
 
 void BootloaderSession::send_file()

@@ -121,6 +121,9 @@ struct Command {
     QString text{};     // what the operator reads, or a note for the log
     QString outcome{};  // the log's word on an ending, when it says more than the text
     bool quiet = false; // a wait left out of the log; a failed reopening left unsaid
+    // The outcome comes back as an event: a new rate (always for reopening and loading). At most one command of a
+    // list is answered, and it is the last, so that its answer meets the session it was asked by.
+    bool answered = false;
 };
 
 class BootloaderSession
@@ -135,6 +138,8 @@ public:
     std::vector<Command> handle(const Event& event, qint64 now_ms);
 
     Phase phase() const { return current_phase; }
+    // How many times the phase has changed: a rate may change only where it does.
+    int phase_changes() const { return changes; }
     bool in_run() const;
     int file() const { return loaded + 1; } // the file loaded, from 1; 0 before any
     int files() const { return static_cast<int>(package.size()); }
@@ -152,6 +157,7 @@ private:
     void dispatch(const Event& event);
     void put(Command command) { out.push_back(std::move(command)); }
     void put(Command::Kind kind, int value = 0) { out.push_back({kind, value}); }
+    void ask_rate(int baud);
     void show(Step step, const QString& text, int progress);
     void note(const QString& text);
     void ignore(const QString& what);
@@ -179,6 +185,7 @@ private:
 
     bootloader_protocol::Waits waits;
     Phase current_phase = Phase::idle;
+    int changes = 0;
     std::vector<File> package;
     int loaded = -1;    // the file loaded, from 0
     int lines_held = 0; // its lines still held for sending; 0 once spent or released

@@ -59,12 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (stage >= 2)
             engine.start();
         if (stage >= 3)
-            emit link->buffer(uart ? "#B_UAR" : "#B_USB");
+            emit link->received(uart ? "#B_UAR" : "#B_USB");
         if (stage >= 4)
-            emit link->buffer("#B_MAX");
+            emit link->received("#B_MAX");
         while (provider.remaining_bytes() > 0) {
             const std::string bytes = provider.ConsumeBytesAsString(provider.ConsumeIntegralInRange<size_t>(1, 16));
-            emit link->buffer(QByteArray(bytes.data(), static_cast<int>(bytes.size())));
+            emit link->received(QByteArray(bytes.data(), static_cast<int>(bytes.size())));
             QCoreApplication::processEvents();
         }
         QCoreApplication::processEvents();

@@ -52,6 +52,11 @@ CORPORA = {
         "before_consent": b"#B_USB#B_MAX" + bytes([0, 1]),
         "conditions": b"TimeOutSerial_InterruptedConectado" + bytes([0, 2]),
     },
+    # Each event is a kind (a byte) and what it carries; the shell's answers take bits from the back.
+    "fuzz_session": {
+        "consent_and_data": bytes([28, 0, 2, 1, 0, 21, 0, 23, 0, 0, 2, 0, 1, 0, 16, 0, 16]),
+        "idle_noise": bytes([7, 3]) + b"\xff\x00#B",
+    },
     "fuzz_firmware": {
         "sound": firmware("MAIN_1.s", RECORDS),
         "after_last_cr": firmware("grid.s19", RECORDS + b"S9"),

@@ -140,7 +140,7 @@ void tst_bootloader_protocol::failure_text()
     QFETCH(bool, device_failure);
     QFETCH(QString, text);
 
-    QCOMPARE(bootloader_protocol::holds_failure(message), device_failure);
+    QCOMPARE(bootloader_protocol::holds_failure(message.toUtf8()), device_failure);
     QCOMPARE(bootloader_protocol::failure_text(message), text);
 }
 
