@@ -10,15 +10,6 @@
 namespace
 {
 
-// Debian's sqlite3 reads the file as any other program would: the check does not go through the code it checks.
-QString sql(const QString& database, const QString& statement)
-{
-    QProcess sqlite;
-    sqlite.start("sqlite3", {"-batch", database, statement});
-    sqlite.waitForFinished();
-    return QString::fromUtf8(sqlite.readAllStandardOutput() + sqlite.readAllStandardError()).trimmed();
-}
-
 HistoryRow unit_row(const QString& serial)
 {
     HistoryRow row;
@@ -97,7 +88,7 @@ void tst_unit_history::replaces_what_is_no_database()
     QCOMPARE(history.open_row(unit_row("SN1")) > 0, moved);
     QCOMPARE(names_in(dir.path()).filter(QRegularExpression("^history\\.db\\.damaged-[-0-9]+$")).size(), moved ? 1 : 0);
     if (moved)
-        QCOMPARE(sql(path, "SELECT unit_serial FROM units"), "SN1");
+        QCOMPARE(sqlite3(path, "SELECT unit_serial FROM units"), "SN1");
     QCOMPARE(told.size(), 1);
 }
 
@@ -133,7 +124,7 @@ void tst_unit_history::closes_rows_of_dead_programs()
         UnitHistory history;
         QVERIFY(history.open(path));
     }
-    QCOMPARE(sql(path, QString("INSERT INTO units (started, started_ms, host, boot_id, pid, file_results) VALUES "
+    QCOMPARE(sqlite3(path, QString("INSERT INTO units (started, started_ms, host, boot_id, pid, file_results) VALUES "
                                "('2024-05-01T14:03:22.117-03:00', 0, '%1', '%2', %3, "
                                "'[{\"name\":\"A\",\"end\":\"success\"},{\"name\":\"B\",\"end\":\"sending\"}]')")
                            .arg(host, boot)
@@ -142,7 +133,7 @@ void tst_unit_history::closes_rows_of_dead_programs()
     UnitHistory history;
     QVERIFY(history.open(path));
     QCOMPARE(history.closed_at_open(), closed ? 1 : 0);
-    QCOMPARE(sql(path, "SELECT end_class, end_text, ended IS NOT NULL, file_results FROM units"),
+    QCOMPARE(sqlite3(path, "SELECT end_class, end_text, ended IS NOT NULL, file_results FROM units"),
              closed ? "interrupted|interrupted: the program ended|1|"
                       "[{\"end\":\"success\",\"name\":\"A\"},{\"end\":\"interrupted\",\"name\":\"B\"}]"
                     : "||0|[{\"name\":\"A\",\"end\":\"success\"},{\"name\":\"B\",\"end\":\"sending\"}]");
@@ -174,7 +165,7 @@ void tst_unit_history::sixteen_units_write_at_once()
     }
     QVERIFY(run_until([&written] { return written == 64; }, 20000));
     QCOMPARE(told, 0);
-    QCOMPARE(sql(path, "SELECT count(*), count(DISTINCT unit_serial), sum(end_class = 'success'), "
+    QCOMPARE(sqlite3(path, "SELECT count(*), count(DISTINCT unit_serial), sum(end_class = 'success'), "
                        "sum(file_results LIKE '%MAIN.s19%') FROM units"),
              "64|16|64|64");
 }
