@@ -377,7 +377,7 @@ public:
         });
     }
 
-    QList<HistoryRow> select(const HistoryFilter& filter, const QString& order)
+    QList<HistoryRow> matching(const HistoryFilter& filter, const QString& order)
     {
         QStringList where;
         QVariantList values;
@@ -724,7 +724,7 @@ QList<HistoryRow> UnitHistory::query(const HistoryFilter& filter)
 {
     QList<HistoryRow> rows;
     if (on)
-        call([&] { rows = store->select(filter, QStringLiteral("started_ms, id")); });
+        call([&] { rows = store->matching(filter, QStringLiteral("started_ms, id")); });
     return rows;
 }
 
@@ -737,7 +737,7 @@ std::optional<HistoryRow> UnitHistory::last_success(const QString& unit_serial, 
     filter.package = QString::fromLatin1(package_sha256);
     filter.end_class = QLatin1String(bootloader_protocol::end_class_name(bootloader_protocol::EndClass::success));
     QList<HistoryRow> rows;
-    call([&] { rows = store->select(filter, QStringLiteral("started_ms DESC, id DESC LIMIT 1")); });
+    call([&] { rows = store->matching(filter, QStringLiteral("started_ms DESC, id DESC LIMIT 1")); });
     return rows.isEmpty() ? std::nullopt : std::optional<HistoryRow>(rows.first());
 }
 
