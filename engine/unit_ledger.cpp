@@ -70,6 +70,7 @@ void UnitLedger::open()
     row.record = unit_report::record_of(engine, named, bootloader_protocol::EndClass::stopped, QString());
     row.file_results = unit_ledger::files_of(row.record.files);
     row.program_version = QStringLiteral(PROJECT_VERSION);
+    row.os_user = UnitHistory::os_user();
     row.unit_serial = unit_serial;
     row.open = true;
     row.id = history.open_row(row);

@@ -68,7 +68,9 @@ bool is_damage(const QSqlError& error)
     return code == corrupt || code == not_a_database;
 }
 
-QString os_user()
+} // namespace
+
+QString UnitHistory::os_user()
 {
 #ifdef Q_OS_UNIX
     if (const passwd* entry = ::getpwuid(::geteuid()))
@@ -78,6 +80,9 @@ QString os_user()
     return qEnvironmentVariable("USERNAME");
 #endif
 }
+
+namespace
+{
 
 // Whether a process of this computer and this boot still runs. Where that cannot be known, it runs: a row left
 // open is a smaller harm than a live unit's row closed under it.
@@ -324,7 +329,7 @@ public:
                   text_or_null(record.usb_vid_pid), text_or_null(record.usb_description), QVariant(record.package_path),
                   QVariant(package_rules::file_name(record.package_path)),
                   QVariant(QString::fromLatin1(record.package_sha256)), QVariant(compact(files_json(record.files))),
-                  QVariant(record.service_log), QVariant(os_user()), QVariant(row.program_version),
+                  QVariant(record.service_log), QVariant(row.os_user), QVariant(row.program_version),
                   text_or_null(row.unit_serial), QVariant(compact(results_json(row.file_results)))})
                 query.addBindValue(value);
             if (!query.exec())

@@ -77,6 +77,8 @@ public:
 
     // <AppLocalDataLocation>/history.db, beside the reports file; VKT_HISTORY_DB names another.
     static QString default_path();
+    // The operating-system user this program runs as.
+    static QString os_user();
 
     // Opens or creates the database, and closes as interrupted the rows left open by programs that no longer run.
     // False, told through warning(), when there is no usable database: the history is then off.

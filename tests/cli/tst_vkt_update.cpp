@@ -139,7 +139,7 @@ private:
     // Whatever an update unpacked beside the packages and left there.
     QStringList unpacked_left() const
     {
-        return names_in(dir.path()).filter(QRegularExpression(R"(^(?!.*\.vkt$|reports\.jsonl$))"));
+        return names_in(dir.path()).filter(QRegularExpression(R"(^(?!.*\.vkt$|reports\.jsonl$|history\.db))"));
     }
 
     QTemporaryDir dir;
@@ -250,8 +250,10 @@ void tst_vkt_update::endings()
     QFETCH(QStringList, shown);
     QFile::remove(reports);
     Line line(units);
+    const QString database = dir.filePath("history.db");
+    QFile::remove(database);
     const QString port = units.isEmpty() ? QString() : line.units.front()->port_path();
-    line.start(line.ports() + QStringList{"--report", reports} +
+    line.start(line.ports() + QStringList{"--report", reports, "--history-db", database} +
                (args.isEmpty() ? QStringList{"--yes", package} : args.replaceInStrings("%1", port)));
     QCOMPARE(line.finish(), code);
 
@@ -269,6 +271,11 @@ void tst_vkt_update::endings()
     QCOMPARE(record.value("package_sha256").toString(),
              end_class.isEmpty() ? QString()
                                  : QCryptographicHash::hash(read_file(package), QCryptographicHash::Sha256).toHex());
+    // The history's row, its one file ended as the run did; none for what was refused.
+    QCOMPARE(QFile::exists(database)
+                 ? sqlite3(database, "SELECT end_class || ' ' || json_extract(file_results, '$[0].end') FROM units")
+                 : QString(),
+             end_class.isEmpty() ? QString() : end_class + ' ' + end_class);
 }
 
 // The others are updated whatever one unit does, their lines never held up by its waits; the JSON stream and the
@@ -692,6 +699,12 @@ void tst_vkt_update::after_each_unit()
     const QJsonObject record = QJsonDocument::fromJson(heard.section(' ', 4).toUtf8()).object();
     QCOMPARE(record.value("unit_serial").toString() + record.value("end_class").toString(), "SN7success");
     QCOMPARE(record.value("file_results").toArray().at(0).toObject().value("end").toString(), "success");
+    // What the history gives back is what the command was given, its result added.
+    line.process.start(VKT_UPDATE, {"--history", "--json"});
+    QCOMPARE(line.finish(), 0);
+    QJsonObject kept = json_lines(line.out).value(0);
+    QCOMPARE(kept.take("hook").toString(), "ok");
+    QCOMPARE(QJsonDocument(kept).toJson(), QJsonDocument(record).toJson());
 }
 
 QTEST_GUILESS_MAIN(tst_vkt_update)
