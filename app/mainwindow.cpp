@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "converter/zipwindow.h"
+#include "engine/unit_ledger.h"
 #include "engine/unit_report.h"
 #include "servicelog/service_log.h"
 #include "ui_mainwindow.h"
@@ -74,6 +75,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     popup = new PopUp();
     zip_window = new zipwindow();
     engine = new UpdateEngine(ServiceLog::default_folder(), this);
+    // Every unit started goes on record before its first byte; rows left open by a program that died are closed.
+    history = new UnitHistory(this);
+    connect(history, &UnitHistory::warning, this, [](const QString& text) { qWarning("%s", qPrintable(text)); });
+    history->open(UnitHistory::default_path());
+    ledger = new UnitLedger(*engine, *history, QString(), this);
 
     use_port_catalog(system_ports, PortWatcher::default_interval_ms);
 
@@ -92,9 +98,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     // Each unit served leaves its line in the reports file, as the command line's units do.
     connect(engine, &UpdateEngine::ended, this, [this](bootloader_protocol::EndClass end, const QString& text) {
         QString why;
-        if (!unit_record::append(unit_record::default_reports_path(),
-                                 unit_report::record_of(*engine, engine->adapter().name, end, text), &why))
+        const UnitRecord record = unit_report::record_of(*engine, engine->adapter().name, end, text);
+        if (!unit_record::append(unit_record::default_reports_path(), record, &why))
             qWarning("The unit's record was not written to the reports file: %s", qPrintable(why));
+        ledger->close(record);
     });
     connect(engine, &UpdateEngine::silent_for, this, [this](int seconds) {
         ui->info->setText(seconds > 0 ? QString::fromUtf8(silent_notice).arg(seconds)

@@ -10,6 +10,8 @@
 class QCloseEvent;
 class QShortcut;
 class PopUp;
+class UnitHistory;
+class UnitLedger;
 class zipwindow;
 
 namespace Ui
@@ -64,6 +66,8 @@ private:
 
     Ui::MainWindow* ui;
     UpdateEngine* engine = nullptr;
+    UnitHistory* history = nullptr;
+    UnitLedger* ledger = nullptr;
     PopUp* popup = nullptr;
     zipwindow* zip_window = nullptr;
     // The file counter the engine reported last, shown behind every status text.

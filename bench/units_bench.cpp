@@ -3,8 +3,13 @@
 // 1000 pauses, the median and longest gap between two lines, and the CPU time per unit (the
 // simulated equipment runs in the same process, so its work is counted too).
 //
-// Run by hand, preferably from a Release build: build-rel/bench/units_bench [N...]
+// With --history each unit is also kept in a history database, as the front ends keep it: its row written before its
+// first byte, its files as they go and its end, so that the figures with and without it can be compared.
+//
+// Run by hand, preferably from a Release build: build-rel/bench/units_bench [--history] [N...]
 
+#include "engine/unit_ledger.h"
+#include "engine/unit_report.h"
 #include "engine/update_engine.h"
 #include "equipment/equipment_simulator.h"
 #include "support/package_builder.h"
@@ -27,9 +32,12 @@ constexpr int file_lines = 1000;
 constexpr int header_lines = 4;
 constexpr int run_timeout_ms = 120000;
 
+UnitHistory* history = nullptr;
+
 struct Unit {
     EquipmentSimulator sim;
     UpdateEngine engine{QString()};
+    std::unique_ptr<UnitLedger> ledger;
     bool ended = false;
 };
 
@@ -56,6 +64,13 @@ Figures run(int count, const QString& package)
         units.push_back(std::make_unique<Unit>());
         Unit& unit = *units.back();
         QObject::connect(&unit.engine, &UpdateEngine::ended, [&unit] { unit.ended = true; });
+        if (history) {
+            unit.ledger = std::make_unique<UnitLedger>(unit.engine, *history, QString());
+            QObject::connect(&unit.engine, &UpdateEngine::ended,
+                             [&unit](bootloader_protocol::EndClass end, const QString& text) {
+                                 unit.ledger->close(unit_report::record_of(unit.engine, QString(), end, text));
+                             });
+        }
         if (!unit.sim.open_pty())
             return figures;
         unit.engine.open_port(unit.sim.port_path());
@@ -126,8 +141,14 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     std::vector<int> counts;
-    for (int i = 1; i < argc; ++i)
-        counts.push_back(std::atoi(argv[i]));
+    QTemporaryDir history_dir;
+    UnitHistory kept;
+    for (int i = 1; i < argc; ++i) {
+        if (QByteArray(argv[i]) == "--history" && kept.open(history_dir.filePath(QStringLiteral("history.db"))))
+            history = &kept;
+        else
+            counts.push_back(std::atoi(argv[i]));
+    }
     if (counts.empty())
         counts = {1, 4, 8, 16};
 
@@ -138,6 +159,7 @@ int main(int argc, char** argv)
         return 1;
 
     bool complete = true;
+    std::printf("history %s\n", history ? "on" : "off");
     std::printf("units | worst data phase / floor | line gap median, longest | CPU per unit\n");
     for (const int count : counts) {
         const Figures f = run(count, package);

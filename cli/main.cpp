@@ -2,11 +2,13 @@
 
 #include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "cli/history_command.h"
 #include "cli/production_run.h"
 #include "link/port_catalog.h"
 #include "rules/package_check.h"
 #include "rules/package_extraction.h"
 #include "rules/package_rules.h"
+#include "servicelog/unit_history.h"
 #include "servicelog/unit_record.h"
 
 #include <QCommandLineOption>
@@ -15,6 +17,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+
+#include <tuple>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -44,8 +48,10 @@ QString help_text(const QCommandLineParser& parser)
     for (const exit_codes::Meaning& row : exit_codes::meanings)
         text += QStringLiteral("  %1  %2\n").arg(row.code).arg(QString::fromUtf8(row.text));
     text += QStringLiteral("With several units, the status is that of the first unit in --port order that was not "
-                           "updated.\nEach unit's record is appended to the reports file (default %1).\n")
-                .arg(QDir::toNativeSeparators(unit_record::default_reports_path()));
+                           "updated.\nEach unit's record is appended to the reports file (default %1), and each unit "
+                           "is kept in the history (default %2).\n")
+                .arg(QDir::toNativeSeparators(unit_record::default_reports_path()),
+                     QDir::toNativeSeparators(UnitHistory::default_path()));
     return text;
 }
 
@@ -145,6 +151,30 @@ int check_package(const QString& path)
     return result.sound() ? exit_codes::updated : exit_codes::package_refused;
 }
 
+// The end classes --end-class takes: every ending, and the rows of units still running.
+bool known_end_class(const QString& word)
+{
+    using bootloader_protocol::EndClass;
+    for (const EndClass end :
+         {EndClass::success, EndClass::device_failure, EndClass::timeout, EndClass::unexpected_answer,
+          EndClass::link_lost, EndClass::package_unusable, EndClass::stopped, EndClass::interrupted}) {
+        if (word == QLatin1String(bootloader_protocol::end_class_name(end)))
+            return true;
+    }
+    return word == QLatin1String("running");
+}
+
+int show_history(const QString& database, const HistoryFilter& filter, history_command::Format format)
+{
+    UnitHistory history;
+    QObject::connect(&history, &UnitHistory::warning,
+                     [](const QString& text) { console::write_line(stderr, QStringLiteral("vkt-update: ") + text); });
+    if (!history.open(database))
+        return exit_codes::usage;
+    console::write(stdout, history_command::render(history.query(filter), format));
+    return exit_codes::updated;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -167,10 +197,12 @@ int main(int argc, char** argv)
         "for scripts. --check PACKAGE checks a package without any device."));
     const QCommandLineOption help_option = parser.addHelpOption();
     const QCommandLineOption version_option = parser.addVersionOption();
-    const QCommandLineOption port_option(QStringLiteral("port"),
-                                         QStringLiteral("A unit's port: a system port name, a path, usb:SERIAL, "
-                                                        "loc:USB-LOCATION or id:VID:PID. Repeat for several units."),
-                                         QStringLiteral("NAME"));
+    const QCommandLineOption port_option(
+        QStringLiteral("port"),
+        QStringLiteral("A unit's port: a system port name, a path, usb:SERIAL, loc:USB-LOCATION or id:VID:PID, with "
+                       "=SERIAL behind it for the unit's own serial number. Repeat for several units. With "
+                       "--history: the units of that port."),
+        QStringLiteral("NAME"));
     const QCommandLineOption yes_option(QStringLiteral("yes"), QStringLiteral("Start without asking."));
     const QCommandLineOption json_option(QStringLiteral("json"),
                                          QStringLiteral("JSON Lines on stdout, one object per event."));
@@ -182,7 +214,36 @@ int main(int argc, char** argv)
                                          QStringLiteral("List the serial ports and their adapters."));
     const QCommandLineOption machine_option(
         QStringLiteral("machine"), QStringLiteral("With --list: one tab-separated line per port, for scripts."));
-    parser.addOptions({port_option, yes_option, json_option, report_option, check_option, list_option, machine_option});
+    const QCommandLineOption history_db_option(
+        QStringLiteral("history-db"), QStringLiteral("The history database to write or read."), QStringLiteral("FILE"));
+    const QCommandLineOption hook_option(
+        QStringLiteral("on-unit-end"),
+        QStringLiteral("Run COMMAND after each unit, its record as JSON on stdin (no shell: write one if needed)."),
+        QStringLiteral("COMMAND"));
+    const QCommandLineOption history_option(
+        QStringLiteral("history"), QStringLiteral("List the units in the history, oldest first; the options below "
+                                                  "narrow the list, --csv or --json give every field."));
+    const QCommandLineOption since_option(
+        QStringLiteral("since"), QStringLiteral("Units started at or after DATE (2024-05-01, 2024-05-01T14:00)."),
+        QStringLiteral("DATE"));
+    const QCommandLineOption until_option(QStringLiteral("until"),
+                                          QStringLiteral("Units started at or before DATE (a date: to its end)."),
+                                          QStringLiteral("DATE"));
+    const QCommandLineOption end_class_option(
+        QStringLiteral("end-class"), QStringLiteral("Units that ended so (success, interrupted, ...; running)."),
+        QStringLiteral("CLASS"));
+    const QCommandLineOption adapter_option(QStringLiteral("adapter-serial"),
+                                            QStringLiteral("Units sent through the USB adapter of this serial."),
+                                            QStringLiteral("SERIAL"));
+    const QCommandLineOption unit_option(QStringLiteral("unit-serial"),
+                                         QStringLiteral("The unit of this serial number."), QStringLiteral("SERIAL"));
+    const QCommandLineOption package_option(QStringLiteral("package"),
+                                            QStringLiteral("Units sent the package of this SHA-256 or file name."),
+                                            QStringLiteral("SHA256|NAME"));
+    const QCommandLineOption csv_option(QStringLiteral("csv"), QStringLiteral("With --history: CSV (RFC 4180)."));
+    parser.addOptions({port_option, yes_option, json_option, report_option, check_option, list_option, machine_option,
+                       history_db_option, hook_option, history_option, since_option, until_option, end_class_option,
+                       adapter_option, unit_option, package_option, csv_option});
     parser.addPositionalArgument(QStringLiteral("PACKAGE"), QStringLiteral("The package (.vkt)."));
     // process() would end a usage error with status 1.
     const bool parsed = parser.parse(app.arguments());
@@ -207,11 +268,51 @@ int main(int argc, char** argv)
             console::write_line(stdout, line);
         return exit_codes::updated;
     }
+    const QString database = parser.isSet(history_db_option)
+                                 ? QFileInfo(parser.value(history_db_option)).absoluteFilePath()
+                                 : UnitHistory::default_path();
+    if (parser.isSet(history_option)) {
+        HistoryFilter filter;
+        for (const auto& [option, time, until] : {std::make_tuple(&since_option, &filter.since, false),
+                                                  std::make_tuple(&until_option, &filter.until, true)}) {
+            if (!parser.isSet(*option))
+                continue;
+            *time = history_command::parse_time(parser.value(*option), until);
+            if (!time->isValid())
+                return fail(exit_codes::usage,
+                            QStringLiteral("%1 is not a date. See --help.").arg(parser.value(*option)));
+        }
+        filter.end_class = parser.value(end_class_option);
+        if (!filter.end_class.isEmpty() && !known_end_class(filter.end_class))
+            return fail(exit_codes::usage, QStringLiteral("no end class %1. See --help.").arg(filter.end_class));
+        filter.port = parser.value(port_option);
+        filter.adapter_serial = parser.value(adapter_option);
+        filter.unit_serial = parser.value(unit_option);
+        filter.package = parser.value(package_option);
+        if (!parser.positionalArguments().isEmpty())
+            return fail(exit_codes::usage, QStringLiteral("--history takes no package. See --help."));
+        return show_history(database, filter,
+                            parser.isSet(csv_option)    ? history_command::Format::csv
+                            : parser.isSet(json_option) ? history_command::Format::json
+                                                        : history_command::Format::table);
+    }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1)
         return fail(exit_codes::usage, QStringLiteral("name one package. See --help."));
     const QString package = QFileInfo(positional.first()).absoluteFilePath();
-    const QStringList named_ports = parser.values(port_option);
+    QStringList named_ports, unit_serials;
+    for (const QString& given : parser.values(port_option)) {
+        // A unit's serial follows its port: "ttyUSB0=SN1234".
+        const int split = given.indexOf(QLatin1Char('='));
+        named_ports << given.left(split);
+        unit_serials << (split < 0 ? QString() : given.mid(split + 1));
+        if (split >= 0 && unit_serials.last().isEmpty())
+            return fail(exit_codes::usage, QStringLiteral("%1: no serial number after =. See --help.").arg(given),
+                        named_ports.last(), QStringLiteral("no serial number after ="));
+        if (!unit_serials.last().isEmpty() && unit_serials.indexOf(unit_serials.last()) < unit_serials.size() - 1)
+            return fail(exit_codes::usage,
+                        QStringLiteral("serial number %1 given to two units").arg(unit_serials.last()));
+    }
     if (parser.isSet(check_option) && !named_ports.isEmpty())
         return fail(exit_codes::usage, QStringLiteral("--check uses no port. See --help."));
     if (!parser.isSet(check_option) && named_ports.isEmpty())
@@ -249,12 +350,19 @@ int main(int argc, char** argv)
     RunOptions options;
     options.ports = ports;
     options.named_ports = named_ports;
+    options.unit_serials = unit_serials;
+    options.history.database = database;
+    options.history.on_unit_end = parser.value(hook_option);
     options.package = package;
     options.yes = parser.isSet(yes_option);
     options.json = parser.isSet(json_option);
     options.report_path = parser.isSet(report_option) ? QFileInfo(parser.value(report_option)).absoluteFilePath()
                                                       : unit_record::default_reports_path();
 #ifdef VKT_TEST_WAITS
+    // Shortened by the tests, as the protocol's waits are.
+    const int hook_bound_ms = qEnvironmentVariableIntValue("VKT_UPDATE_TEST_HOOK_BOUND_MS");
+    if (hook_bound_ms > 0)
+        options.history.hook_bound_ms = hook_bound_ms;
     options.waits = waits_from_environment();
 #endif
     if (!writable_report(options.report_path))

@@ -88,7 +88,8 @@ void print_refusal(const QString& port, const QString& text, int code)
 ProductionRun::ProductionRun(const RunOptions& run_options, QObject* parent)
     : QObject(parent), options(run_options), view(options.json                   ? View::json
                                                   : console::is_terminal(stdout) ? View::terminal
-                                                                                 : View::lines)
+                                                                                 : View::lines),
+      history(options.history)
 {
     redraw.setInterval(redraw_ms);
     connect(&redraw, &QTimer::timeout, this, &ProductionRun::draw);
@@ -106,6 +107,8 @@ void ProductionRun::begin()
         unit.engine = std::make_unique<UpdateEngine>(ServiceLog::default_folder());
         unit.engine->set_waits(options.waits);
         watch(unit);
+        // The unit's history row, written when it starts and closed with its record.
+        history.follow(*unit.engine, unit.named, options.unit_serials.value(i));
     }
 
     // Every unit unpacks its own copy, so that each can remove its own at its end.
@@ -172,6 +175,14 @@ void ProductionRun::ask_consent()
     console::write_line(prompt, QStringLiteral("Equipamento: %1").arg(board_name::equipment_name(options.package)));
     for (const char* warning : warnings)
         console::write_line(prompt, QString::fromUtf8(warning));
+    // A unit the history holds a success of with this package is told of before the question, and updated all the same.
+    for (Unit& unit : units) {
+        const QString seen = history.seen_before(*unit.engine, options.package);
+        if (!seen.isEmpty())
+            console::write_line(prompt, QStringLiteral("vkt-update: ") + seen);
+        if (!seen.isEmpty() && view == View::json)
+            json_event(unit, "seen_before", seen);
+    }
     if (options.yes) {
         start_units();
         return;
@@ -253,6 +264,7 @@ void ProductionRun::on_ended(Unit& unit, EndClass end, const QString& text)
     if (unit.record_lost)
         console::write_line(stderr, QStringLiteral("vkt-update: the record of %1 was not written to %2: %3")
                                         .arg(unit.port, options.report_path, why));
+    history.unit_ended(*unit.engine, record);
 
     if (view == View::json)
         json_event(unit, "end", unit.end_text, unit.code);
@@ -305,6 +317,11 @@ void ProductionRun::refuse(int code, const QList<QPair<QString, QString>>& cause
 
 void ProductionRun::finish()
 {
+    // The units' history rows and the commands after them are done before the summary.
+    if (!history.settled()) {
+        QTimer::singleShot(end_grace_ms, this, &ProductionRun::finish);
+        return;
+    }
     redraw.stop();
     if (view == View::terminal)
         draw();

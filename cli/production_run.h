@@ -1,6 +1,7 @@
 #ifndef PRODUCTION_RUN_H
 #define PRODUCTION_RUN_H
 
+#include "cli/run_history.h"
 #include "engine/update_engine.h"
 #include "rules/bootloader_protocol.h"
 
@@ -16,12 +17,14 @@
 class ConsoleAnswer;
 
 struct RunOptions {
-    QStringList ports;       // to open, in --port order
-    QStringList named_ports; // as the operator named them ("usb:A12345"), for the records
-    QString package;         // absolute
+    QStringList ports;        // to open, in --port order
+    QStringList named_ports;  // as the operator named them ("usb:A12345"), for the records
+    QStringList unit_serials; // each unit's own serial as the line gave it; empty when none was
+    QString package;          // absolute
     bool yes = false;
     bool json = false;
     QString report_path;
+    RunHistory::Options history;
     bootloader_protocol::Waits waits;
 };
 
@@ -83,6 +86,7 @@ private:
     Phase phase = Phase::preparing;
     std::vector<Unit> units;
     ConsoleAnswer* answer = nullptr;
+    RunHistory history;
     QString stop_reason;
     QTimer redraw;
     int drawn_lines = 0;

@@ -327,4 +327,6 @@ void UpdateEngine::begin_run()
     // Noted here, not on opening: the log of an update begins with its start.
     if (!opened_adapter.describe().isEmpty())
         log.note(QStringLiteral("port %1: %2").arg(opened_adapter.name, opened_adapter.describe()));
+    // The unit's history row is committed here, before "#B_STR" leaves.
+    emit starting();
 }

@@ -103,6 +103,9 @@ signals:
     // The port did not open: the notice says why, as the operator reads it.
     void port_refused(const QString& notice);
     void stage(const UpdateEngine::Stage& stage);
+    // Consent was given and nothing is sent yet: what must be on record before the run's first byte (the unit's
+    // history row) is written by a direct connection to this.
+    void starting();
     // The consent given no longer holds: the start dialog goes back to waiting.
     void consent_withdrawn();
     // The engine closed the port because the line is gone; the notice says so. After a whole package the equipment

@@ -161,6 +161,8 @@ const char* end_class_name(EndClass end)
         return "package_unusable";
     case EndClass::stopped:
         return "stopped";
+    case EndClass::interrupted:
+        return "interrupted";
     }
     return "unknown";
 }

@@ -111,8 +111,18 @@ bool holds_failure(const QByteArray& bytes);
 // answer when no row names the message.
 QString failure_text(const QString& message);
 
-// How a run ended, in the terms a script or a record tells endings apart by.
-enum class EndClass { success, device_failure, timeout, unexpected_answer, link_lost, package_unusable, stopped };
+// How a run ended, in the terms a script or a record tells endings apart by. `interrupted` is never a live run's: it
+// closes the history row of a run whose program ended under it (killed, crashed, power lost).
+enum class EndClass {
+    success,
+    device_failure,
+    timeout,
+    unexpected_answer,
+    link_lost,
+    package_unusable,
+    stopped,
+    interrupted
+};
 
 // The class of the ending a message brings, from the same table as its text.
 EndClass end_class(const QString& message);

@@ -54,7 +54,7 @@ if ! (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/d
 fi
 deb=$(ls "$work"/deb/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in libqt5widgets5 libqt5serialport5 libquazip1-qt5-1; do
+for package in libqt5widgets5 libqt5serialport5 libquazip1-qt5-1 libqt5sql5-sqlite; do
     [[ "$depends" == *"$package"* ]] || fail "the package does not depend on $package: $depends"
 done
 contents=$(dpkg-deb -c "$deb")

@@ -4,8 +4,9 @@ set -euo pipefail
 # xvfb and the desktop's default sans serve the one suite that runs on a real X server; xdotool
 # lets that suite type through the server as a keyboard does, so that the focused widget counts.
 # MinGW-w64 compiles the sources' Windows branches (the Windows compile test); clang and its
-# runtime build the libFuzzer targets.
-packages=(cmake g++ make qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev unzip
+# runtime build the libFuzzer targets. Qt's SQLite driver keeps the unit history; the sqlite3 command lets the tests
+# read that file without going through the program.
+packages=(cmake g++ make qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev libqt5sql5-sqlite sqlite3 unzip
     desktop-file-utils dpkg-dev file xvfb fonts-dejavu-core xdotool g++-mingw-w64-x86-64-posix
     clang-14 libclang-rt-14-dev)
 missing=()

@@ -29,7 +29,7 @@ QString default_reports_path()
     return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/reports.jsonl");
 }
 
-QByteArray json_line(const UnitRecord& record)
+QJsonObject json_object(const UnitRecord& record)
 {
     QJsonArray files;
     for (const auto& [name, size] : record.files)
@@ -52,7 +52,12 @@ QByteArray json_line(const UnitRecord& record)
     insert_known(object, "usb_description", record.usb_description);
     if (record.exit_code)
         object.insert(QStringLiteral("exit_code"), *record.exit_code);
-    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    return object;
+}
+
+QByteArray json_line(const UnitRecord& record)
+{
+    return QJsonDocument(json_object(record)).toJson(QJsonDocument::Compact) + '\n';
 }
 
 bool append(const QString& reports_path, const UnitRecord& record, QString* why)

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -41,6 +42,8 @@ namespace unit_record
 // <AppLocalDataLocation>/reports.jsonl, beside the service-log folder.
 QString default_reports_path();
 
+// The record as a JSON object, the reports file's fields; the history adds its own beside them.
+QJsonObject json_object(const UnitRecord& record);
 // The record as one line of compact JSON, its newline included.
 QByteArray json_line(const UnitRecord& record);
 

@@ -48,6 +48,10 @@ struct Line {
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("VKT_UPDATE_TEST_WAITS", waits);
+        if (!database.isEmpty())
+            environment.insert("VKT_HISTORY_DB", database);
+        if (!hook_bound_ms.isEmpty())
+            environment.insert("VKT_UPDATE_TEST_HOOK_BOUND_MS", hook_bound_ms);
         process.setProcessEnvironment(environment);
         process.start(VKT_UPDATE, args);
     }
@@ -67,6 +71,7 @@ struct Line {
     std::vector<std::unique_ptr<Sim>> units;
     QProcess process;
     QString out, err;
+    QString database, hook_bound_ms;
 };
 
 QList<QJsonObject> json_lines(const QString& text)
@@ -126,12 +131,20 @@ private slots:
     void name_not_in_the_encoding();
     void on_a_terminal_data();
     void on_a_terminal();
+    void killed_mid_run_data();
+    void killed_mid_run();
+    void four_lines_of_sixteen_units();
+    void history_queries_data();
+    void history_queries();
+    void seen_before();
+    void after_each_unit_data();
+    void after_each_unit();
 
 private:
     // Whatever an update unpacked beside the packages and left there.
     QStringList unpacked_left() const
     {
-        return names_in(dir.path()).filter(QRegularExpression(R"(^(?!.*\.vkt$|reports\.jsonl$))"));
+        return names_in(dir.path()).filter(QRegularExpression(R"(^(?!.*\.vkt$|reports\.jsonl$|history\.db))"));
     }
 
     QTemporaryDir dir;
@@ -212,6 +225,10 @@ void tst_vkt_update::endings_data()
     refused("check of a damaged package", Options(), {"--check", dir.filePath("Damaged#1.vkt")}, 3,
             "the package was refused: Erro! Pacote vazio ou danificado");
     refused("unknown option", one, {"--yes", "--speed", package}, 2, "Unknown option 'speed'. See --help.");
+    refused("a unit's serial empty", one, {"--yes", "--port", "%1=", package}, 2,
+            "%1=: no serial number after =. See --help.");
+    refused("one serial for two units", one, {"--yes", "--port", "a=SN1", "--port", "b=SN1", package}, 2,
+            "serial number SN1 given to two units");
     refused("no terminal, no --yes", one, {package}, 2,
             "no terminal to ask for consent; give --yes to start without asking; nothing was sent");
     const QByteArray grid = package_builder::converted_firmware('A', 3);
@@ -238,8 +255,10 @@ void tst_vkt_update::endings()
     QFETCH(QStringList, shown);
     QFile::remove(reports);
     Line line(units);
+    const QString database = dir.filePath("history.db");
+    QFile::remove(database);
     const QString port = units.isEmpty() ? QString() : line.units.front()->port_path();
-    line.start(line.ports() + QStringList{"--report", reports} +
+    line.start(line.ports() + QStringList{"--report", reports, "--history-db", database} +
                (args.isEmpty() ? QStringList{"--yes", package} : args.replaceInStrings("%1", port)));
     QCOMPARE(line.finish(), code);
 
@@ -253,7 +272,7 @@ void tst_vkt_update::endings()
         QString named;
         const QStringList given = line.process.arguments();
         for (int i = 1; i < given.size(); ++i)
-            named = given[i - 1] == "--port" && lines[0].contains(given[i]) ? given[i] : named;
+            named = given[i - 1] == "--port" && lines[0].contains(given[i]) ? given[i].section('=', 0, 0) : named;
         const QJsonObject event = json_lines(line.out).value(0);
         QCOMPARE(json_lines(line.out).size(), 1);
         QCOMPARE(event.value("event").toString(), QString("refused"));
@@ -271,6 +290,11 @@ void tst_vkt_update::endings()
     QCOMPARE(record.value("package_sha256").toString(),
              end_class.isEmpty() ? QString()
                                  : QCryptographicHash::hash(read_file(package), QCryptographicHash::Sha256).toHex());
+    // The history's row, its one file ended as the run did; none for what was refused.
+    QCOMPARE(QFile::exists(database)
+                 ? sqlite3(database, "SELECT end_class || ' ' || json_extract(file_results, '$[0].end') FROM units")
+                 : QString(),
+             end_class.isEmpty() ? QString() : end_class + ' ' + end_class);
 }
 
 // The others are updated whatever one unit does, their lines never held up by its waits; the JSON stream and the
@@ -528,6 +552,249 @@ void tst_vkt_update::on_a_terminal()
     frames.removeAll(frame(announced));
     frames.removeAll(ended);
     QCOMPARE(frames, QStringList());
+}
+
+void tst_vkt_update::killed_mid_run_data()
+{
+    QTest::addColumn<bool>("window"); // the program started next: the window, or vkt-update
+    QTest::newRow("then the window starts") << true;
+    QTest::newRow("then vkt-update starts") << false;
+}
+
+// kill -9 of the line between two lines of four units' second file, as a power cut would leave it: every unit is on
+// record, open, its first file done; the next start of either program closes all four as interrupted.
+void tst_vkt_update::killed_mid_run()
+{
+    QFETCH(bool, window);
+    QTemporaryDir folder;
+    const QString two_files = folder.filePath("Linha_X#3.vkt");
+    QVERIFY(package_builder::write_package(two_files, {{"MAIN_1.s", package_builder::converted_firmware('C', 60)},
+                                                       {"GRID_1.s", package_builder::converted_firmware('A', 300)}}));
+    Line line({Sim::Options(), Sim::Options(), Sim::Options(), Sim::Options()});
+    line.database = folder.filePath("history.db");
+    connect(line.units[0].get(), &Sim::got, [&line](const Sim::Received& r) {
+        if (r.file == 1 && r.line == 150)
+            ::kill(static_cast<pid_t>(line.process.processId()), SIGKILL);
+    });
+    line.start(line.ports() + QStringList{"--yes", "--report", folder.filePath("reports.jsonl"), two_files});
+    QCOMPARE(line.finish(), -1);
+    const QString files = "SELECT group_concat(ifnull(end_class, 'open') || ' ' || json_extract(file_results, "
+                          "'$[0].end') || ' ' || json_extract(file_results, '$[1].end'), ', ') FROM units";
+    QCOMPARE(sqlite3(line.database, files), QString("open success sending, ").repeated(4).chopped(2));
+
+    QProcess next;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VKT_HISTORY_DB", line.database);
+    next.setProcessEnvironment(environment);
+    next.start(window ? VKT_UPDATE_TOOL : VKT_UPDATE, window ? QStringList() : QStringList{"--history", "--json"});
+    QVERIFY(run_until([&] { return sqlite3(line.database, "SELECT count(ended) FROM units") == "4"; }, 10000));
+    next.kill();
+    next.waitForFinished();
+    QCOMPARE(sqlite3(line.database, files), QString("interrupted success interrupted, ").repeated(4).chopped(2));
+    QCOMPARE(sqlite3(line.database, "SELECT DISTINCT end_text || '|' || (exit_code IS NULL) FROM units"),
+             "interrupted: the program ended|1");
+}
+
+// Four lines of sixteen units each, all at once on one database: every row present and closed, no lock told.
+void tst_vkt_update::four_lines_of_sixteen_units()
+{
+    QTemporaryDir folder;
+    std::vector<std::unique_ptr<Line>> lines;
+    for (int i = 0; i < 4; ++i) {
+        lines.push_back(std::make_unique<Line>(QVector<Sim::Options>(16).toList()));
+        lines.back()->database = folder.filePath("history.db");
+        lines.back()->start(lines.back()->ports() +
+                            QStringList{"--yes", "--report", folder.filePath("reports.jsonl"), package});
+    }
+    for (const auto& line : lines) {
+        QCOMPARE(line->finish(), 0);
+        QVERIFY2(!line->err.contains("history"), qPrintable(line->err));
+    }
+    QCOMPARE(sqlite3(folder.filePath("history.db"),
+                     "SELECT count(*), count(DISTINCT port), sum(end_class = 'success' AND ended IS NOT NULL AND "
+                     "json_extract(file_results, '$[0].end') = 'success') FROM units"),
+             "64|64|64");
+}
+
+void tst_vkt_update::history_queries_data()
+{
+    QTest::addColumn<QStringList>("filters");
+    QTest::addColumn<QString>("ids"); // or, for a refused filter, what is said
+    QTest::newRow("every row, oldest first") << QStringList() << "1 2 3 4";
+    QTest::newRow("since a day") << QStringList{"--since", "2024-05-02"} << "2 3 4";
+    QTest::newRow("until a day, all of it") << QStringList{"--until", "2024-05-02"} << "1 2";
+    QTest::newRow("until a minute") << QStringList{"--until", "2024-05-03T09:00"} << "1 2 3";
+    QTest::newRow("an end class") << QStringList{"--end-class", "device_failure"} << "2";
+    QTest::newRow("interrupted") << QStringList{"--end-class", "interrupted"} << "3";
+    QTest::newRow("still running") << QStringList{"--end-class", "running"} << "4";
+    QTest::newRow("a port, as it ended or as named") << QStringList{"--port", "ttyUSB0"} << "1 3";
+    QTest::newRow("an adapter, letter case aside") << QStringList{"--adapter-serial", "a12345"} << "1 2";
+    QTest::newRow("a unit") << QStringList{"--unit-serial", "SN2"} << "2";
+    QTest::newRow("a package's SHA-256") << QStringList{"--package", QString(64, 'B')} << "3 4";
+    QTest::newRow("a package's name") << QStringList{"--package", "Linha_X#1.vkt"} << "1 2";
+    QTest::newRow("what failed on an adapter")
+        << QStringList{"--adapter-serial", "A12345", "--end-class", "device_failure", "--since", "2024-05-01"} << "2";
+    QTest::newRow("no such class") << QStringList{"--end-class", "failed"}
+                                   << "vkt-update: no end class failed. See --help.";
+    QTest::newRow("no date") << QStringList{"--since", "last week"}
+                             << "vkt-update: last week is not a date. See --help.";
+}
+
+// Each filter finds exactly its rows, in the database as another program wrote it; a filter that cannot be read is
+// refused. The CSV is RFC 4180 and the table readable.
+void tst_vkt_update::history_queries()
+{
+    QFETCH(QStringList, filters);
+    QFETCH(QString, ids);
+    QTemporaryDir folder;
+    Line line{Options()};
+    line.database = folder.filePath("history.db");
+    line.start({"--history"});
+    QCOMPARE(line.finish(), 0);
+    const struct {
+        const char *started, *end_class, *port, *adapter, *unit, *package, *text;
+        char sha;
+    } rows[] = {
+        {"2024-05-01T09:00:00.000-03:00", "success", "ttyUSB0", "A12345", "SN1", "Linha_X#1.vkt", "Sucesso", 'a'},
+        {"2024-05-02T09:00:00.000-03:00", "device_failure", "ttyUSB1", "A12345", "SN2", "Linha_X#1.vkt",
+         "Erro de \"Checksum\", linha 3", 'a'},
+        {"2024-05-03T09:00:00.000+00:00", "interrupted", "ttyUSB0", "B777", nullptr, "Linha_Y#2.vkt", "cut", 'b'},
+        {"2024-05-03T12:00:00.000+00:00", nullptr, "ttyUSB2", "B777", "SN4", "Linha_Y#2.vkt", nullptr, 'b'},
+    };
+    const auto quoted = [](const char* text) { return text ? QString("'%1'").arg(text) : QString("NULL"); };
+    for (const auto& row : rows) {
+        const qint64 ms = QDateTime::fromString(row.started, Qt::ISODateWithMs).toMSecsSinceEpoch();
+        QCOMPARE(
+            sqlite3(line.database,
+                    QString("INSERT INTO units (started, started_ms, ended, end_class, port, "
+                            "usb_serial, unit_serial, package_path, end_text, package_sha256, "
+                            "host, files, file_results, ended_ms, package_name) VALUES (%1, %2, %3, %4, '%5', "
+                            "'bench-7', '[]', '[]', iif(%3 IS NULL, NULL, %2), %6)")
+                        .arg(quoted(row.started), QString::number(ms), row.end_class ? quoted(row.started) : "NULL",
+                             QStringList{quoted(row.end_class), quoted(row.port), quoted(row.adapter), quoted(row.unit),
+                                         quoted(row.package), quoted(row.text)}
+                                 .join(", "),
+                             QString(64, row.sha), quoted(row.package))),
+            QString());
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TZ", "UTC");
+    line.process.setProcessEnvironment(environment);
+    line.process.start(VKT_UPDATE, QStringList{"--history", "--json", "--history-db", line.database} + filters);
+    const int code = line.finish();
+    QStringList found;
+    for (const QJsonObject& row : json_lines(line.out))
+        found << QString::number(row.value("id").toInt());
+    QCOMPARE(code == 0 ? found.join(' ') : line.err.trimmed(), ids);
+    if (filters != QStringList{"--unit-serial", "SN2"})
+        return;
+    line.process.start(VKT_UPDATE, QStringList{"--history", "--csv", "--history-db", line.database} + filters);
+    QCOMPARE(line.finish(), 0);
+    QCOMPARE(line.out, "id,started,ended,end_class,end_text,exit_code,host,os_user,program_version,port,"
+                       "adapter_identity,usb_serial,usb_vid_pid,usb_description,unit_serial,package_path,"
+                       "package_sha256,files,file_results,service_log,hook\r\n"
+                       "2,2024-05-02T09:00:00.000-03:00,2024-05-02T09:00:00.000-03:00,device_failure,\"Erro de "
+                       "\"\"Checksum\"\", linha 3\",,bench-7,"
+                       ",,ttyUSB1,,A12345,,,SN2,Linha_X#1.vkt," +
+                           QString(64, 'a') + ",[],[],,\r\n");
+    line.process.start(VKT_UPDATE, QStringList{"--history", "--history-db", line.database, "--end-class", "running"});
+    QCOMPARE(line.finish(), 0);
+    QCOMPARE(line.out, "started              end      port     adapter  unit  package        text\n"
+                       "2024-05-03 12:00:00  running  ttyUSB2  B777     SN4   Linha_Y#2.vkt\n");
+}
+
+// A unit the history holds a success of with this package is warned of before it starts, and updated all the same; a
+// unit without a serial of its own is never taken for another (the adapter may be the bench's cable).
+void tst_vkt_update::seen_before()
+{
+    QTemporaryDir folder;
+    Line first{Options{Sim::Options()}};
+    first.database = folder.filePath("history.db");
+    first.start({"--yes", "--port", first.units[0]->port_path() + "=SN1", package});
+    QCOMPARE(first.finish(), 0);
+    Line again{Options{Sim::Options(), Sim::Options(), Sim::Options()}};
+    again.database = first.database;
+    const QStringList ports{again.units[0]->port_path(), again.units[1]->port_path(), again.units[2]->port_path()};
+    again.start(
+        {"--yes", "--json", "--port", ports[0] + "=SN1", "--port", ports[1] + "=SN2", "--port", ports[2], package});
+    QCOMPARE(again.finish(), 0);
+    const QRegularExpression warning("vkt-update: warning: unit SN1 was already updated with this package on "
+                                     "\\d{4}-.*\\d\\d:\\d\\d \\(port " +
+                                     QRegularExpression::escape(first.units[0]->port_path()) +
+                                     ", host .*\\); it is updated again\n");
+    QCOMPARE(again.err.count(warning), 1);
+    QStringList warned;
+    for (const QJsonObject& event : json_lines(again.out)) {
+        if (event.value("event") == "seen_before")
+            warned << event.value("port").toString() + " " + event.value("text").toString();
+    }
+    QCOMPARE(warned.size(), 1);
+    QVERIFY(warning.match("vkt-update: " + warned.value(0).section(' ', 1) + "\n").hasMatch() &&
+            warned.value(0).startsWith(ports[0] + " "));
+    QCOMPARE(sqlite3(first.database, "SELECT group_concat(ifnull(unit_serial, '-') || ' ' || end_class, ', ') FROM "
+                                     "units"),
+             "SN1 success, SN1 success, SN2 success, - success");
+}
+
+void tst_vkt_update::after_each_unit_data()
+{
+    QTest::addColumn<QString>("command"); // %1 the test's folder
+    QTest::addColumn<QString>("result");  // as the row keeps it
+    QTest::addColumn<QString>("told");    // on stderr, %1 the port
+    QTest::addColumn<QString>("bound_ms");
+    QTest::newRow("reads the record, no shell between")
+        << "python3 -c \"import os, sys; open(sys.argv[1], 'w').write(' '.join(os.environ[v] for v in "
+           "('VKT_UNIT_SERIAL', 'VKT_END_CLASS', 'VKT_EXIT_CODE', 'VKT_HISTORY_ID')) + ' ' + sys.stdin.read())\" "
+           "\"%1/hook $HOME.txt\""
+        << "ok" << QString() << "20000";
+    QTest::newRow("fails") << "sh -c \"echo out of paper; exit 3\""
+                           << "exit status 3"
+                           << "vkt-update: the command after the unit on %1 failed: exit status 3; the unit's result "
+                              "stands\n  out of paper\n"
+                           << "20000";
+    QTest::newRow("hangs past its bound") << "sleep 20"
+                                          << "killed after 0.5 s"
+                                          << "vkt-update: the command after the unit on %1 failed: killed after 0.5 s; "
+                                             "the unit's result stands\n"
+                                          << "500";
+    QTest::newRow("cannot start") << "%1/no-such-command"
+                                  << "could not start: execve: No such file or directory"
+                                  << "vkt-update: the command after the unit on %1 failed: could not start: execve: No "
+                                     "such file or directory; the unit's result stands\n"
+                                  << "20000";
+}
+
+// The command runs once the unit's row is closed, with the record on stdin and a few fields in its environment. Failed,
+// hung or missing, it is told and kept in the row, and the unit's result and the exit status stand.
+void tst_vkt_update::after_each_unit()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, result);
+    QFETCH(QString, told);
+    QFETCH(QString, bound_ms);
+    QTemporaryDir folder;
+    Line line{Options{Sim::Options()}};
+    line.database = folder.filePath("history.db");
+    line.hook_bound_ms = bound_ms;
+    const QString port = line.units[0]->port_path();
+    line.start({"--yes", "--port", port + "=SN7", "--on-unit-end", command.replace("%1", folder.path()), package});
+    QCOMPARE(line.finish(), 0);
+    const int at = line.err.indexOf("vkt-update: the command after");
+    QCOMPARE(at < 0 ? QString() : line.err.mid(at), told.replace("%1", port));
+    QCOMPARE(sqlite3(line.database, "SELECT end_class || ' ' || hook FROM units"), "success " + result);
+    if (result != "ok")
+        return;
+    const QString heard = read_file(folder.filePath("hook $HOME.txt"));
+    QVERIFY2(heard.startsWith("SN7 success 0 1 {"), qPrintable(heard));
+    const QJsonObject record = QJsonDocument::fromJson(heard.section(' ', 4).toUtf8()).object();
+    QCOMPARE(record.value("unit_serial").toString() + record.value("end_class").toString(), "SN7success");
+    QCOMPARE(record.value("file_results").toArray().at(0).toObject().value("end").toString(), "success");
+    // What the history gives back is what the command was given, its result added.
+    line.process.start(VKT_UPDATE, {"--history", "--json"});
+    QCOMPARE(line.finish(), 0);
+    QJsonObject kept = json_lines(line.out).value(0);
+    QCOMPARE(kept.take("hook").toString(), "ok");
+    QCOMPARE(QJsonDocument(kept).toJson(), QJsonDocument(record).toJson());
 }
 
 QTEST_GUILESS_MAIN(tst_vkt_update)

@@ -12,6 +12,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
+#include <QProcess>
 #include <QPushButton>
 #include <QTimer>
 
@@ -133,4 +134,12 @@ QByteArray read_file(const QString& path)
 QStringList names_in(const QString& folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QString sqlite3(const QString& database, const QString& statement)
+{
+    QProcess sqlite;
+    sqlite.start(QStringLiteral("sqlite3"), {QStringLiteral("-batch"), database, statement});
+    sqlite.waitForFinished();
+    return QString::fromUtf8(sqlite.readAllStandardOutput() + sqlite.readAllStandardError()).trimmed();
 }

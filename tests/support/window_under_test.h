@@ -57,5 +57,8 @@ bool write_file(const QString& path, const QByteArray& bytes);
 QByteArray read_file(const QString& path);
 // Every entry of the folder, hidden ones included, sorted by name.
 QStringList names_in(const QString& folder);
+// What Debian's sqlite3 prints for the statement, its errors included: it reads a database as any other program
+// would, not through the code under test.
+QString sqlite3(const QString& database, const QString& statement);
 
 #endif // WINDOW_UNDER_TEST_H
