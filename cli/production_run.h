@@ -3,6 +3,7 @@
 
 #include "engine/update_engine.h"
 #include "rules/bootloader_protocol.h"
+#include "rules/package_trust.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -19,6 +20,8 @@ struct RunOptions {
     QStringList ports;       // to open, in --port order
     QStringList named_ports; // as the operator named them ("usb:A12345"), for the records
     QString package;         // absolute
+    // The package as read once and judged; every unit unpacks these bytes.
+    package_trust::PackageBytes package_bytes;
     bool yes = false;
     bool json = false;
     QString report_path;

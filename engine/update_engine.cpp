@@ -162,6 +162,13 @@ void UpdateEngine::close_port()
 
 UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
 {
+    // Read once, with the keys installed now; the name is checked first, as nothing is read for a wrong one.
+    return open_package(path, package_rules::is_package_name(path) ? package_trust::read(path, package_trust::installed())
+                                                                   : package_trust::PackageBytes());
+}
+
+UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path, const package_trust::PackageBytes& package)
+{
     if (!package_rules::is_package_name(path))
         return {false, QString::fromUtf8(invalid_package_text)};
     // The operator consented to the package being sent, never to this one.
@@ -177,7 +184,11 @@ UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
     package_extraction::remove(extraction);
     package_done = false;
     package_path = path;
-    extraction = package_extraction::extract(path);
+    // A refused signature unpacks nothing; otherwise the bytes verified are the bytes unpacked and hashed.
+    extraction = package.verdict.refusal.isNull() ? package_extraction::extract(path, package.bytes)
+                                                  : Extraction{{}, {}, {}, package.verdict.refusal};
+    package_hash = package_rules::bytes_sha256_hex(package.bytes);
+    signature = package.verdict;
     file_list = extraction.files;
     if (!extraction.refusal.isNull()) {
         // Nothing was unpacked: say why, rather than offer the operator an update of nothing.
@@ -209,8 +220,8 @@ void UpdateEngine::start()
     started = true;
     updating = true;
     start_time = QDateTime::currentDateTime();
-    package_hash = package_rules::sha256_hex(package_path);
-    UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files};
+    UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files,
+                       package_trust::describe(signature)};
     log.begin_update(record);
     // Noted here, not on opening: the log of an update begins with its start.
     if (!opened_adapter.describe().isEmpty())

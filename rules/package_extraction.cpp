@@ -6,6 +6,7 @@
 #include <quazipfile.h>
 #include <quazipfileinfo.h>
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -153,12 +154,9 @@ bool unpack_current(QuaZip& zip, const QuaZipFileInfo64& info, Extraction& extra
            copied == static_cast<qint64>(info.uncompressedSize);
 }
 
-} // namespace
-
-Extraction extract(const QString& package_path)
+Extraction extract_from(QuaZip& zip, const QString& package_path)
 {
     Extraction extraction;
-    QuaZip zip(package_path);
     extraction.refusal = zip.open(QuaZip::mdUnzip) ? check_directory(zip) : text(damaged_text);
     if (!extraction.refusal.isNull())
         return extraction;
@@ -174,6 +172,32 @@ Extraction extract(const QString& package_path)
         extraction.refusal = text(damaged_text);
     }
     return extraction;
+}
+
+} // namespace
+
+Extraction extract(const QString& package_path)
+{
+    QuaZip zip(package_path);
+    return extract_from(zip, package_path);
+}
+
+Extraction extract(const QString& package_path, const QByteArray& package)
+{
+    // Shares the caller's bytes: the buffer only reads them.
+    QByteArray bytes = package;
+    QBuffer buffer(&bytes);
+    QuaZip zip(&buffer);
+    return extract_from(zip, package_path);
+}
+
+QStringList entry_names(const QByteArray& package, QString* refusal)
+{
+    QByteArray bytes = package;
+    QBuffer buffer(&bytes);
+    QuaZip zip(&buffer);
+    *refusal = zip.open(QuaZip::mdUnzip) ? check_directory(zip) : text(damaged_text);
+    return refusal->isNull() ? zip.getFileNameList() : QStringList();
 }
 
 void remove(Extraction& extraction)
