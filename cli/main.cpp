@@ -72,10 +72,10 @@ bool writable_report(const QString& path)
 
 int check_package(const QString& path, const package_trust::PackageBytes& package)
 {
-    console::write_line(stdout, QStringLiteral("signature: %1").arg(package_trust::describe(package.verdict)));
     const package_check::PackageCheck result = package_check::check(path, package.bytes);
     if (!result.refusal.isNull())
         return fail(exit_codes::package_refused, QStringLiteral("the package was refused: %1").arg(result.refusal));
+    console::write_line(stdout, QStringLiteral("signature: %1").arg(package_trust::describe(package.verdict)));
     int with_problems = 0;
     for (const package_check::FileCheck& file : result.files) {
         const QString verdict =

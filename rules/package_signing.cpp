@@ -84,6 +84,11 @@ std::optional<package_signature::KeyPair> load_key(const QString& path, const st
         return std::nullopt;
     }
     QByteArray typed = sealed.encrypted ? password() : QByteArray();
+    // Spared the seconds of scrypt that an empty password would cost only to fail.
+    if (sealed.encrypted && typed.isEmpty()) {
+        *why = QStringLiteral("%1: the key has a password, and none was given").arg(path);
+        return std::nullopt;
+    }
     std::optional<package_signature::KeyPair> key = package_signature::open(sealed, typed, &problem);
     typed.fill('\0');
     if (!key)

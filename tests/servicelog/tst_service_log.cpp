@@ -115,7 +115,7 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
              qPrintable(log.update_file()));
     QString text = QString::fromUtf8(read_file(log.update_file()));
     const QRegularExpression stamps("^" + stamp, QRegularExpression::MultilineOption);
-    QCOMPARE(text.count(stamps), 23);
+    QCOMPARE(text.count(stamps), 24);
     // The stamps read the time of day to the millisecond, as the first line's date and time does.
     const auto time_at = [&text](int from) { return QTime::fromString(text.mid(from, 12), "HH:mm:ss.zzz"); };
     const int apart_ms = time_at(0).msecsTo(time_at(30));
