@@ -187,7 +187,7 @@ UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path, con
     // A refused signature unpacks nothing; otherwise the bytes verified are the bytes unpacked and hashed.
     extraction = package.verdict.refusal.isNull() ? package_extraction::extract(path, package.bytes)
                                                   : Extraction{{}, {}, {}, package.verdict.refusal};
-    package_hash = package_rules::bytes_sha256_hex(package.bytes);
+    package_hash = package.sha256;
     signature = package.verdict;
     file_list = extraction.files;
     if (!extraction.refusal.isNull()) {

@@ -62,6 +62,7 @@ Verdict judge(const QByteArray& package, const QByteArray& signature_file, const
 // between the check and its use.
 struct PackageBytes {
     QByteArray bytes; // empty when the file could not be read, which the unpacking then refuses as damaged
+    QByteArray sha256; // of the bytes, in hex, for the record; empty when nothing was read
     Verdict verdict;
 };
 PackageBytes read(const QString& path, const TrustStore& trust);

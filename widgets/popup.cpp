@@ -23,7 +23,7 @@ void PopUp::show_board(QString text)
 void PopUp::show_signer(const QString& comment)
 {
     const QString text = comment.isEmpty() ? QString() : QStringLiteral("Assinado: ") + comment;
-    // The form has room for one short line between the name and the warnings, so a long comment is cut there.
+    // The form has room for one short line between the warnings and the button, so a long comment is cut there.
     ui->signerLabel->setToolTip(text);
     ui->signerLabel->setText(
         ui->signerLabel->fontMetrics().elidedText(text, Qt::ElideRight, ui->signerLabel->contentsRect().width()));
