@@ -81,8 +81,8 @@ int main(int argc, char* argv[])
     const QString trusted = package_trust::default_folders().last();
     QString key_id, why;
     if (!QDir().mkpath(trusted) ||
-        !package_signing::write_key_pair(work.filePath(QStringLiteral("k.key")), trusted + QStringLiteral("/k.pub"),
-                                         {}, &key_id, &why))
+        !package_signing::write_key_pair(work.filePath(QStringLiteral("k.key")), trusted + QStringLiteral("/k.pub"), {},
+                                         &key_id, &why))
         return 1;
     const auto key = package_signing::load_key(
         work.filePath(QStringLiteral("k.key")), [] { return QByteArray(); }, &why);

@@ -128,7 +128,8 @@ int main(int argc, char** argv)
     const QCommandLineOption machine_option(
         QStringLiteral("machine"), QStringLiteral("With --list: one tab-separated line per port, for scripts."));
     const QCommandLineOption sign_option(
-        QStringLiteral("sign"), QStringLiteral("Sign the package with --secret-key: writes PACKAGE.minisig beside it."));
+        QStringLiteral("sign"),
+        QStringLiteral("Sign the package with --secret-key: writes PACKAGE.minisig beside it."));
     const QCommandLineOption secret_key_option(QStringLiteral("secret-key"),
                                                QStringLiteral("A minisign secret key file, to sign with or to make."),
                                                QStringLiteral("FILE"));
@@ -136,8 +137,9 @@ int main(int argc, char** argv)
         QStringLiteral("new-key"),
         QStringLiteral("Make a key pair: --secret-key FILE, and --public-key (default: FILE with .pub for its "
                        "extension). The password is read from stdin."));
-    const QCommandLineOption public_key_option(
-        QStringLiteral("public-key"), QStringLiteral("With --new-key: where the public key goes."), QStringLiteral("FILE"));
+    const QCommandLineOption public_key_option(QStringLiteral("public-key"),
+                                               QStringLiteral("With --new-key: where the public key goes."),
+                                               QStringLiteral("FILE"));
     const QCommandLineOption no_password_option(QStringLiteral("no-password"),
                                                 QStringLiteral("With --new-key: a secret key without a password, as "
                                                                "the converter needs."));
@@ -169,7 +171,7 @@ int main(int argc, char** argv)
         const QString secret = parser.value(secret_key_option);
         if (secret.isEmpty())
             return fail(exit_codes::usage, QStringLiteral("--new-key needs --secret-key FILE. See --help."));
-        const QString public_key = parser.isSet(public_key_option) ? parser.value(public_key_option)
+        const QString public_key = parser.isSet(public_key_option)          ? parser.value(public_key_option)
                                    : secret.endsWith(QLatin1String(".key")) ? secret.chopped(4) + ".pub"
                                                                             : secret + ".pub";
         return signing_commands::new_key(secret, public_key, parser.isSet(no_password_option));

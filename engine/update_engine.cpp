@@ -163,8 +163,9 @@ void UpdateEngine::close_port()
 UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
 {
     // Read once, with the keys installed now; the name is checked first, as nothing is read for a wrong one.
-    return open_package(path, package_rules::is_package_name(path) ? package_trust::read(path, package_trust::installed())
-                                                                   : package_trust::PackageBytes());
+    return open_package(path, package_rules::is_package_name(path)
+                                  ? package_trust::read(path, package_trust::installed())
+                                  : package_trust::PackageBytes());
 }
 
 UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path, const package_trust::PackageBytes& package)
@@ -220,7 +221,7 @@ void UpdateEngine::start()
     started = true;
     updating = true;
     start_time = QDateTime::currentDateTime();
-    UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files,
+    UpdateStart record{QStringLiteral(PROJECT_VERSION),   serial.port_name(), package_path, package_hash, package_files,
                        package_trust::describe(signature)};
     log.begin_update(record);
     // Noted here, not on opening: the log of an update begins with its start.

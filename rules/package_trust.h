@@ -61,7 +61,7 @@ Verdict judge(const QByteArray& package, const QByteArray& signature_file, const
 // A package file is read once, and only what was read is verified, hashed and unpacked: it cannot be swapped
 // between the check and its use.
 struct PackageBytes {
-    QByteArray bytes; // empty when the file could not be read, which the unpacking then refuses as damaged
+    QByteArray bytes;  // empty when the file could not be read, which the unpacking then refuses as damaged
     QByteArray sha256; // of the bytes, in hex, for the record; empty when nothing was read
     Verdict verdict;
 };

@@ -12,9 +12,9 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QLabel>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSerialPort>

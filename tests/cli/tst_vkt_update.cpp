@@ -228,7 +228,8 @@ void tst_vkt_update::endings_data()
             {"signature: none", "GRID_1.s: board A, 7 lines, 62 bytes: OK", "EVENT_1.s: board F, 6 lines, 45 bytes: OK",
              "P#0.vkt: 2 files, 0 with problems"});
     checked("checked: a line too many, the last without its CR; a file of one line", grid + "S1", "S\x1f", 3,
-            {"signature: none", "GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
+            {"signature: none",
+             "GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
              "\"03\"; line 4: expected size \"042\" for 53 data bytes, found \"040\"; line 8: expected CR at the "
              "end, found \"1\"",
              "EVENT_1.s: board none, 1 lines, 2 bytes: header: expected 4 lines, found 1; line 1: expected CR at the "
@@ -470,8 +471,8 @@ void tst_vkt_update::signed_packages()
     const QString key_id = shown.mid(4, 16);
     QVERIFY2(shown.startsWith("key " + key_id + ": secret " + key), qPrintable(shown));
     QCOMPARE(command(VKT_UPDATE, {"--sign", signed_package, "--secret-key", key}, &shown), 0);
-    const QString comment = "equipamento: Linha Y; arquivos (1): MAIN_1.s; assinado em " +
-                            QDate::currentDate().toString(Qt::ISODate);
+    const QString comment =
+        "equipamento: Linha Y; arquivos (1): MAIN_1.s; assinado em " + QDate::currentDate().toString(Qt::ISODate);
     QCOMPARE(shown, signed_package + ".minisig: key " + key_id + ", trusted comment: " + comment + "\n");
     QCOMPARE(command("minisign", {"-Vm", signed_package, "-p", work.filePath("k.pub")}), 0);
     QByteArray bytes = read_file(signed_package);

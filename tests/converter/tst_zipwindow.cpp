@@ -185,8 +185,10 @@ void tst_zipwindow::signing_data()
     QTest::addColumn<QByteArray>("password"); // the signing key's; null: no key at all
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("info"); // %1: the key's ID
-    QTest::newRow("no key") << QByteArray() << "Arquivo gerado com sucesso!" << "";
-    QTest::newRow("a key") << QByteArray("") << "Arquivo gerado com sucesso!" << "INFO: Assinado pela chave %1";
+    QTest::newRow("no key") << QByteArray() << "Arquivo gerado com sucesso!"
+                            << "";
+    QTest::newRow("a key") << QByteArray("") << "Arquivo gerado com sucesso!"
+                           << "INFO: Assinado pela chave %1";
     QTest::newRow("a key with a password") << QByteArray("s3nha") << "Erro! Pacote gerado sem assinatura"
                                            << "INFO: Chave de assinatura inutilizável (com senha?): signing.key";
 }
@@ -205,7 +207,8 @@ void tst_zipwindow::signing()
     const QString key_path = package_signing::converter_key_path();
     QVERIFY(QDir().mkpath(QFileInfo(key_path).path()) && QDir().mkpath(root.filePath("PACOTE")));
     if (!password.isNull())
-        QVERIFY(write_file(key_path, minisign_files::secret_key_file(package_signature::seal(key, password, 1, 1 << 24))));
+        QVERIFY(
+            write_file(key_path, minisign_files::secret_key_file(package_signature::seal(key, password, 1, 1 << 24))));
     const QString package = root.filePath("PACOTE.vkt");
     QVERIFY(write_file(root.filePath("PACOTE/a_GRID.s19"), firmware) && write_file(package + ".minisig", "old"));
     zipwindow window;
@@ -222,7 +225,8 @@ void tst_zipwindow::signing()
     trust.keys = {key.public_key()};
     const package_trust::Verdict verdict = package_trust::read(package, trust).verdict;
     QCOMPARE(verdict.reason, info.contains("%1") ? QString() : QStringLiteral("unsigned"));
-    QCOMPARE(verdict.trusted_comment.section(';', 0, 1), info.contains("%1") ? "equipamento: PACOTE.vkt; arquivos (1): a_GRID.s19" : "");
+    QCOMPARE(verdict.trusted_comment.section(';', 0, 1),
+             info.contains("%1") ? "equipamento: PACOTE.vkt; arquivos (1): a_GRID.s19" : "");
 }
 
 QTEST_MAIN(tst_zipwindow)
