@@ -470,6 +470,12 @@ void tst_vkt_update::signed_packages()
     QCOMPARE(command(VKT_UPDATE, {"--new-key", "--no-password", "--secret-key", key}, &shown), 0);
     const QString key_id = shown.mid(4, 16);
     QVERIFY2(shown.startsWith("key " + key_id + ": secret " + key), qPrintable(shown));
+    // A key is never written over another, nor half into a folder that is not there.
+    for (const QString& taken : {work.filePath("none/o.key"), work.filePath("k.pub")})
+        QCOMPARE(command(VKT_UPDATE,
+                         {"--new-key", "--no-password", "--secret-key", work.filePath("o.key"), "--public-key", taken}),
+                 2);
+    QCOMPARE(command(VKT_UPDATE, {"--new-key", "--no-password", "--secret-key", work.filePath("none/o.key")}), 2);
     QCOMPARE(command(VKT_UPDATE, {"--sign", signed_package, "--secret-key", key}, &shown), 0);
     const QString comment =
         "equipamento: Linha Y; arquivos (1): MAIN_1.s; assinado em " + QDate::currentDate().toString(Qt::ISODate);
@@ -504,6 +510,7 @@ void tst_vkt_update::signed_packages()
     const QString sealed = work.filePath("e.key"), stock_signed = work.filePath("Linha_W#1.vkt");
     QCOMPARE(command(VKT_UPDATE, {"--new-key", "--secret-key", sealed}, &shown, "s3nha\ns3nha\n"), 0);
     const QString sealed_id = shown.mid(shown.indexOf("key ") + 4, 16);
+    QVERIFY2(shown.endsWith("\nSenha da nova chave: A mesma senha de novo: "), qPrintable(shown));
     QVERIFY(QFile::copy(package, stock_signed) && QFile::copy(work.filePath("e.pub"), keys + "/e.pub"));
     QCOMPARE(command("minisign", {"-S", "-s", sealed, "-m", stock_signed, "-t", "stock"}, nullptr, "s3nha\n"), 0);
     QCOMPARE(command(VKT_UPDATE, {"--check", stock_signed}, &shown), 0);

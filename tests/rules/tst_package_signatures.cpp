@@ -258,6 +258,7 @@ void tst_package_signatures::secret_keys()
     QVERIFY(minisign_files::parse_secret_key(
         minisign_files::secret_key_file(seal(key, sealed_with, 32768, std::min<quint64>(memlimit, 16 << 20))), &file));
     QCOMPARE(file.encrypted, !sealed_with.isEmpty());
+    QVERIFY(!minisign_files::parse_secret_key(minisign_files::secret_key_file(file) + "x\n", &file));
     file.memlimit = sealed_with.isEmpty() ? 0 : memlimit;
     QString problem;
     const std::optional<KeyPair> opened = open(file, opened_with, &problem);
