@@ -221,8 +221,8 @@ void UpdateEngine::start()
     started = true;
     updating = true;
     start_time = QDateTime::currentDateTime();
-    UpdateStart record{QStringLiteral(PROJECT_VERSION),   serial.port_name(), package_path, package_hash, package_files,
-                       package_trust::describe(signature)};
+    UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files};
+    record.signature = package_trust::describe(signature);
     log.begin_update(record);
     // Noted here, not on opening: the log of an update begins with its start.
     if (!opened_adapter.describe().isEmpty())

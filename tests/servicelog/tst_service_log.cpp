@@ -184,7 +184,7 @@ void tst_service_log::ends_a_cut_trace_with_the_reason()
     }
     ServiceLog log(dir.path());
     const QStringList shown = on_a_disk_with_room(static_cast<rlim_t>(room), [&log] {
-        log.begin_update({"2.3", QString(41, 'p'), "x", "00", {}, {}});
+        log.begin_update({"2.3", QString(41, 'p'), "x", "00", {}});
         for (int i = 0; i < 100000; ++i)
             log.note_sent(QByteArray(100, 'F'));
         // The closing lines come in a write of their own.
