@@ -308,6 +308,8 @@ void MainWindow::on_Search_archive_clicked()
     if (!opening.refusal.isEmpty())
         return;
     emit send_board(package_path);
+    const package_trust::Verdict& signature = engine->package_signature();
+    popup->show_signer(signature.state == package_trust::State::verified ? signature.trusted_comment : QString());
     if (opening.accepted)
         popup->show();
 }

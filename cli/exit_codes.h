@@ -32,7 +32,8 @@ inline constexpr Meaning meanings[] = {
     {updated,           "every unit was updated"},
     {usage,             "usage error: unknown option, no package, a port named twice, no terminal to ask and no "
                         "--yes, a report file that cannot be written"},
-    {package_refused,   "the package was refused or could not be read (--check: a file has a problem)"},
+    {package_refused,   "the package was refused (its signature among the reasons) or could not be read "
+                        "(--check: a file has a problem)"},
     {port_not_opened,   "a port did not open: missing, busy or no permission, or a usb:, loc: or id: form that "
                         "matches no port or several"},
     {device_failure,    "the equipment reported a failure"},

@@ -4,6 +4,7 @@
 #include "cli/exit_codes.h"
 #include "cli/history_command.h"
 #include "cli/production_run.h"
+#include "cli/signing_commands.h"
 #include "link/port_catalog.h"
 #include "rules/package_check.h"
 #include "rules/package_extraction.h"
@@ -131,11 +132,12 @@ bootloader_protocol::Waits waits_from_environment()
 }
 #endif
 
-int check_package(const QString& path)
+int check_package(const QString& path, const package_trust::PackageBytes& package)
 {
-    const package_check::PackageCheck result = package_check::check(path);
+    const package_check::PackageCheck result = package_check::check(path, package.bytes);
     if (!result.refusal.isNull())
         return fail(exit_codes::package_refused, QStringLiteral("the package was refused: %1").arg(result.refusal));
+    console::write_line(stdout, QStringLiteral("signature: %1").arg(package_trust::describe(package.verdict)));
     int with_problems = 0;
     for (const package_check::FileCheck& file : result.files) {
         const QString verdict =
@@ -241,9 +243,26 @@ int main(int argc, char** argv)
                                             QStringLiteral("Units sent the package of this SHA-256 or file name."),
                                             QStringLiteral("SHA256|NAME"));
     const QCommandLineOption csv_option(QStringLiteral("csv"), QStringLiteral("With --history: CSV (RFC 4180)."));
+    const QCommandLineOption sign_option(
+        QStringLiteral("sign"),
+        QStringLiteral("Sign the package with --secret-key: writes PACKAGE.minisig beside it."));
+    const QCommandLineOption secret_key_option(QStringLiteral("secret-key"),
+                                               QStringLiteral("A minisign secret key file, to sign with or to make."),
+                                               QStringLiteral("FILE"));
+    const QCommandLineOption new_key_option(
+        QStringLiteral("new-key"),
+        QStringLiteral("Make a key pair: --secret-key FILE, and --public-key (default: FILE with .pub for its "
+                       "extension). The password is read from stdin."));
+    const QCommandLineOption public_key_option(QStringLiteral("public-key"),
+                                               QStringLiteral("With --new-key: where the public key goes."),
+                                               QStringLiteral("FILE"));
+    const QCommandLineOption no_password_option(QStringLiteral("no-password"),
+                                                QStringLiteral("With --new-key: a secret key without a password, as "
+                                                               "the converter needs."));
     parser.addOptions({port_option, yes_option, json_option, report_option, check_option, list_option, machine_option,
                        history_db_option, hook_option, history_option, since_option, until_option, end_class_option,
-                       adapter_option, unit_option, package_option, csv_option});
+                       adapter_option, unit_option, package_option, csv_option, sign_option, secret_key_option,
+                       new_key_option, public_key_option, no_password_option});
     parser.addPositionalArgument(QStringLiteral("PACKAGE"), QStringLiteral("The package (.vkt)."));
     // process() would end a usage error with status 1.
     const bool parsed = parser.parse(app.arguments());
@@ -296,6 +315,15 @@ int main(int argc, char** argv)
                             : parser.isSet(json_option) ? history_command::Format::json
                                                         : history_command::Format::table);
     }
+    if (parser.isSet(new_key_option)) {
+        const QString secret = parser.value(secret_key_option);
+        if (secret.isEmpty())
+            return fail(exit_codes::usage, QStringLiteral("--new-key needs --secret-key FILE. See --help."));
+        const QString public_key = parser.isSet(public_key_option)          ? parser.value(public_key_option)
+                                   : secret.endsWith(QLatin1String(".key")) ? secret.chopped(4) + ".pub"
+                                                                            : secret + ".pub";
+        return signing_commands::new_key(secret, public_key, parser.isSet(no_password_option));
+    }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1)
         return fail(exit_codes::usage, QStringLiteral("name one package. See --help."));
@@ -315,7 +343,10 @@ int main(int argc, char** argv)
     }
     if (parser.isSet(check_option) && !named_ports.isEmpty())
         return fail(exit_codes::usage, QStringLiteral("--check uses no port. See --help."));
-    if (!parser.isSet(check_option) && named_ports.isEmpty())
+    const bool signing = parser.isSet(sign_option);
+    if (signing && (!named_ports.isEmpty() || !parser.isSet(secret_key_option)))
+        return fail(exit_codes::usage, QStringLiteral("--sign takes --secret-key FILE and no port. See --help."));
+    if (!parser.isSet(check_option) && !signing && named_ports.isEmpty())
         return fail(exit_codes::usage, QStringLiteral("name a unit's port with --port NAME. See --help."));
     QStringList ports;
     QHash<QString, QString> named;
@@ -344,8 +375,14 @@ int main(int argc, char** argv)
         return fail(
             exit_codes::package_refused,
             QStringLiteral("%1 is not a package: its name holds no .vkt").arg(QDir::toNativeSeparators(package)));
+    if (signing)
+        return signing_commands::sign(package, parser.value(secret_key_option));
+    // Read once and judged once: every unit, and the check, get the very bytes verified.
+    const package_trust::PackageBytes package_bytes = package_trust::read(package, package_trust::installed());
+    if (!package_bytes.verdict.refusal.isNull())
+        return signing_commands::refuse(package_bytes.verdict, parser.isSet(json_option));
     if (parser.isSet(check_option))
-        return check_package(package);
+        return check_package(package, package_bytes);
 
     RunOptions options;
     options.ports = ports;
@@ -354,6 +391,7 @@ int main(int argc, char** argv)
     options.history.database = database;
     options.history.on_unit_end = parser.value(hook_option);
     options.package = package;
+    options.package_bytes = package_bytes;
     options.yes = parser.isSet(yes_option);
     options.json = parser.isSet(json_option);
     options.report_path = parser.isSet(report_option) ? QFileInfo(parser.value(report_option)).absoluteFilePath()

@@ -2,6 +2,7 @@
 
 #include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "cli/signing_commands.h"
 #include "engine/unit_report.h"
 #include "rules/board_name.h"
 #include "rules/package_rules.h"
@@ -76,10 +77,12 @@ void print_event(const QJsonObject& object)
 namespace production_run
 {
 
-void print_refusal(const QString& port, const QString& text, int code)
+void print_refusal(const QString& port, const QString& text, int code, const QString& reason)
 {
     QJsonObject object = event_object("refused", port, QString(), text, UpdateEngine::Stage());
     object.insert(QStringLiteral("exit_code"), code);
+    if (!reason.isEmpty())
+        object.insert(QStringLiteral("reason"), reason);
     print_event(object);
 }
 
@@ -113,7 +116,7 @@ void ProductionRun::begin()
 
     // Every unit unpacks its own copy, so that each can remove its own at its end.
     for (Unit& unit : units) {
-        const UpdateEngine::PackageOpening opening = unit.engine->open_package(options.package);
+        const UpdateEngine::PackageOpening opening = unit.engine->open_package(options.package, options.package_bytes);
         if (!opening.accepted) {
             refuse(exit_codes::package_refused,
                    {{QString(), opening.refusal.isEmpty() ? unit.stage.text : opening.refusal}});
@@ -173,6 +176,9 @@ void ProductionRun::ask_consent()
     }
     FILE* prompt = stderr;
     console::write_line(prompt, QStringLiteral("Equipamento: %1").arg(board_name::equipment_name(options.package)));
+    // A verified signature's trusted comment: the operator reads a signed name, not only the file's.
+    if (options.package_bytes.verdict.state == package_trust::State::verified)
+        console::write_line(prompt, signing_commands::consent_line(options.package_bytes.verdict));
     for (const char* warning : warnings)
         console::write_line(prompt, QString::fromUtf8(warning));
     // A unit the history holds a success of with this package is told of before the question, and updated all the same.

@@ -4,6 +4,7 @@
 #include "cli/run_history.h"
 #include "engine/update_engine.h"
 #include "rules/bootloader_protocol.h"
+#include "rules/package_trust.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -21,6 +22,8 @@ struct RunOptions {
     QStringList named_ports;  // as the operator named them ("usb:A12345"), for the records
     QStringList unit_serials; // each unit's own serial as the line gave it; empty when none was
     QString package;          // absolute
+    // The package as read once and judged; every unit unpacks these bytes.
+    package_trust::PackageBytes package_bytes;
     bool yes = false;
     bool json = false;
     QString report_path;
@@ -97,7 +100,8 @@ namespace production_run
 
 // The `refused` event of --json, for a refusal before anything was sent: `port` as the command line named it, empty
 // when the refusal is no port's.
-void print_refusal(const QString& port, const QString& text, int code);
+// A refusal a script can match by its `reason` too, when there is one (a package's signature).
+void print_refusal(const QString& port, const QString& text, int code, const QString& reason = QString());
 
 } // namespace production_run
 

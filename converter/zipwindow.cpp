@@ -2,6 +2,8 @@
 
 #include "rules/firmware_rules.h"
 #include "rules/package_extraction.h"
+#include "rules/package_signing.h"
+#include "rules/package_trust.h"
 #include "ui_zipwindow.h"
 
 #include <JlCompress.h>
@@ -27,6 +29,10 @@ const QString text_empty_folder = QStringLiteral("Erro! A pasta não tem arquivo
 const QString text_folder_too_big = QStringLiteral("Erro! Pasta grande demais para um pacote");
 const QString info_changed = QStringLiteral("INFO: Já convertidos");
 const QString info_nothing_changed = QStringLiteral("INFO: Nenhum arquivo foi alterado");
+const QString text_not_signed = QStringLiteral("Erro! Pacote gerado sem assinatura");
+const QString info_signed = QStringLiteral("INFO: Assinado pela chave %1");
+const QString info_key_unusable = QStringLiteral("INFO: Chave de assinatura inutilizável (com senha?)");
+const QString info_signature_not_written = QStringLiteral("INFO: Não foi possível gravar a assinatura");
 
 struct RefusalText {
     firmware_rules::Refusal refusal;
@@ -92,6 +98,32 @@ void zipwindow::on_convertButton_clicked()
     show_start(ui->statusLineEdit, compressed ? text_success : text_compress_failed);
     if (!compressed)
         show_changed(rewritten_paths);
+    else
+        sign_package(package_path);
+}
+
+void zipwindow::sign_package(const QString& package_path)
+{
+    const QString signature_path = package_path + QLatin1String(package_trust::signature_suffix);
+    const QFileInfo old_signature(signature_path);
+    // A signature left from an earlier package of this name no longer belongs to the new one.
+    if (old_signature.isFile() && !old_signature.isSymLink())
+        QFile::remove(signature_path);
+    const QString key_path = package_signing::converter_key_path();
+    if (!QFileInfo::exists(key_path))
+        return;
+    QString why;
+    // No password can be asked here: an encrypted key fails to open, and the operator is told to sign by hand.
+    const auto key = package_signing::load_key(
+        key_path, [] { return QByteArray(); }, &why);
+    const std::optional<QString> comment = key ? package_signing::sign_package(package_path, *key, &why) : std::nullopt;
+    if (!comment) {
+        show_start(ui->statusLineEdit, text_not_signed);
+        show_hint(key ? info_signature_not_written : info_key_unusable,
+                  QFileInfo(key ? signature_path : key_path).fileName());
+        return;
+    }
+    show_hint(info_signed.arg(minisign_files::key_id_text(key->key_id)));
 }
 
 void zipwindow::show_hint(const QString& hint, const QString& names)

@@ -27,6 +27,8 @@ private slots:
 private:
     // A hint in the one-line label, followed by the names of the files it concerns when there are any.
     void show_hint(const QString& hint, const QString& names = QString());
+    // Signs the package written with the user's signing key, when there is one.
+    void sign_package(const QString& package_path);
     // Says which files a failure after the checks has already rewritten.
     void show_changed(const QStringList& names);
 

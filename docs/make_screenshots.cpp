@@ -4,6 +4,8 @@
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
 #include "equipment/equipment_simulator.h"
+#include "rules/package_signing.h"
+#include "rules/package_trust.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
 #include "widgets/form_fonts.h"
@@ -70,5 +72,19 @@ int main(int argc, char* argv[])
     ui.converter->show();
     QTest::qWait(50);
     ok = save(ui.converter, out + QStringLiteral("/converter.png")) && ok;
+
+    // The same package signed, with its key trusted: the dialog shows the trusted comment above the button.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath(QStringLiteral("config"))));
+    const QString keys = package_trust::default_folders().last();
+    QString key_id, why;
+    ok = QDir().mkpath(keys) &&
+         package_signing::write_key_pair(folder.filePath(QStringLiteral("k.key")), keys + QStringLiteral("/k.pub"), {},
+                                         &key_id, &why) &&
+         ok;
+    const auto key = package_signing::load_key(
+        folder.filePath(QStringLiteral("k.key")), [] { return QByteArray(); }, &why);
+    ok = key && package_signing::sign_package(package, *key, &why) && ui.choose_package(package) && ok;
+    QTest::qWait(100);
+    ok = save(ui.popup, out + QStringLiteral("/warning-dialog-signed.png")) && ok;
     return ok ? 0 : 1;
 }

@@ -19,6 +19,8 @@ UnitRecord record_of(const UpdateEngine& engine, const QString& port, bootloader
     record.package_path = engine.package();
     record.package_sha256 = engine.package_sha256();
     record.files = engine.package_file_list();
+    record.signature = package_trust::state_word(engine.package_signature().state);
+    record.signature_key = engine.package_signature().key_id;
     record.end_text = text;
     record.end_class = end;
     record.service_log = engine.service_log_file();

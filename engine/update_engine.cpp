@@ -126,11 +126,23 @@ void UpdateEngine::close_port(const QString& why)
 
 UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path)
 {
+    // Read once, with the keys installed now; the name is checked first, as nothing is read for a wrong one.
+    return open_package(path, package_rules::is_package_name(path)
+                                  ? package_trust::read(path, package_trust::installed())
+                                  : package_trust::PackageBytes());
+}
+
+UpdateEngine::PackageOpening UpdateEngine::open_package(const QString& path, const package_trust::PackageBytes& package)
+{
     if (!package_rules::is_package_name(path))
         return {false, QString::fromUtf8(invalid_package_text)};
     feed(Input::new_package);
     package_path = path;
-    extraction = package_extraction::extract(path);
+    // A refused signature unpacks nothing; otherwise the bytes verified are the bytes unpacked and hashed.
+    extraction = package.verdict.refusal.isNull() ? package_extraction::extract(path, package.bytes)
+                                                  : Extraction{{}, {}, {}, package.verdict.refusal, {}};
+    package_hash = package.sha256;
+    signature = package.verdict;
     if (!extraction.refusal.isNull()) {
         // Nothing was unpacked: say why, rather than offer the operator an update of nothing.
         const QString refusal = extraction.refusal;
@@ -322,8 +334,10 @@ void UpdateEngine::load(int index)
 void UpdateEngine::begin_run()
 {
     start_time = QDateTime::currentDateTime();
-    package_hash = package_rules::sha256_hex(package_path);
-    log.begin_update({QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files});
+    // The hash is of the bytes unpacked when the package was opened, not of whatever the file holds by now.
+    UpdateStart record{QStringLiteral(PROJECT_VERSION), serial.port_name(), package_path, package_hash, package_files};
+    record.signature = package_trust::describe(signature);
+    log.begin_update(record);
     // Noted here, not on opening: the log of an update begins with its start.
     if (!opened_adapter.describe().isEmpty())
         log.note(QStringLiteral("port %1: %2").arg(opened_adapter.name, opened_adapter.describe()));

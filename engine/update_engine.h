@@ -7,6 +7,7 @@
 #include "rules/archive.h"
 #include "rules/bootloader_protocol.h"
 #include "rules/package_extraction.h"
+#include "rules/package_trust.h"
 #include "rules/token_framer.h"
 #include "servicelog/service_log.h"
 #include "session/bootloader_session.h"
@@ -73,6 +74,9 @@ public:
     // Unpacks the package and loads its first file. A name that is not a package's changes nothing; any other choice
     // ends a run, since consent was given for the package before.
     PackageOpening open_package(const QString& path);
+    // The same with the package already read and its signature judged (package_trust::read): what was verified is
+    // what is unpacked and hashed, and several units get the very bytes the operator consented to.
+    PackageOpening open_package(const QString& path, const package_trust::PackageBytes& package);
     // A file is being sent: another package must not replace it under the transmission.
     bool is_sending() const { return session.phase() == session::Phase::sending; }
     // The file counter behind every status text, " (k / N)"; empty without a package.
@@ -89,6 +93,8 @@ public:
     // For the record of an update: the package as opened and the service log of its run.
     QString package() const { return package_path; }
     QByteArray package_sha256() const { return package_hash; }
+    // The package's signature as it was judged on opening.
+    const package_trust::Verdict& package_signature() const { return signature; }
     const QList<QPair<QString, qint64>>& package_file_list() const { return package_files; }
     QString service_log_file() const { return log.update_file(); }
     // When the operator consented to the run begun last; null before any.
@@ -151,6 +157,7 @@ private:
     // Each file's name and size as unpacked, in the package's order, for the records of the update.
     QList<QPair<QString, qint64>> package_files;
     QByteArray package_hash;
+    package_trust::Verdict signature;
     Archive archive;
     QString current_file_name;
     QDateTime start_time;

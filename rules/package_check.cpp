@@ -39,10 +39,12 @@ QList<QByteArray> received_lines(const QByteArray& file)
     return lines;
 }
 
-PackageCheck check(const QString& package_path)
+namespace
+{
+
+PackageCheck check_unpacked(Extraction extraction)
 {
     PackageCheck result;
-    Extraction extraction = package_extraction::extract(package_path);
     if (!extraction.refusal.isNull()) {
         result.refusal = extraction.refusal;
         return result;
@@ -69,6 +71,18 @@ PackageCheck check(const QString& package_path)
     }
     package_extraction::remove(extraction);
     return result;
+}
+
+} // namespace
+
+PackageCheck check(const QString& package_path)
+{
+    return check_unpacked(package_extraction::extract(package_path));
+}
+
+PackageCheck check(const QString& package_path, const QByteArray& package)
+{
+    return check_unpacked(package_extraction::extract(package_path, package));
 }
 
 QString board_text(char board)

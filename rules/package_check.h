@@ -26,6 +26,8 @@ struct PackageCheck {
 
 // Unpacks the package into a folder of its own, checks every file and removes what the unpacking created.
 PackageCheck check(const QString& package_path);
+// The same from the package's bytes as already read (and verified); the path names the extraction folder.
+PackageCheck check(const QString& package_path, const QByteArray& package);
 
 // The lines of a file as they would reach the equipment: cut after every CR. Bytes after the last CR are never sent,
 // so they are kept as a line of their own for the check to find them without their CR.

@@ -7,6 +7,7 @@
 #include <quazipfile.h>
 #include <quazipfileinfo.h>
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -168,12 +169,9 @@ bool unpack_current(QuaZip& zip, const QuaZipFileInfo64& info, Extraction& extra
            copied == static_cast<qint64>(info.uncompressedSize);
 }
 
-} // namespace
-
-Extraction extract(const QString& package_path)
+Extraction extract_from(QuaZip& zip, const QString& package_path)
 {
     Extraction extraction;
-    QuaZip zip(package_path);
     qint64 unpacked_bytes = 0;
     extraction.refusal = zip.open(QuaZip::mdUnzip) ? check_directory(zip, &unpacked_bytes) : text(damaged_text);
     if (!extraction.refusal.isNull())
@@ -193,6 +191,33 @@ Extraction extract(const QString& package_path)
         extraction.refusal = text(full ? no_room_text : damaged_text);
     }
     return extraction;
+}
+
+} // namespace
+
+Extraction extract(const QString& package_path)
+{
+    QuaZip zip(package_path);
+    return extract_from(zip, package_path);
+}
+
+Extraction extract(const QString& package_path, const QByteArray& package)
+{
+    // Shares the caller's bytes: the buffer only reads them.
+    QByteArray bytes = package;
+    QBuffer buffer(&bytes);
+    QuaZip zip(&buffer);
+    return extract_from(zip, package_path);
+}
+
+QStringList entry_names(const QByteArray& package, QString* refusal)
+{
+    QByteArray bytes = package;
+    QBuffer buffer(&bytes);
+    QuaZip zip(&buffer);
+    qint64 unpacked_bytes = 0;
+    *refusal = zip.open(QuaZip::mdUnzip) ? check_directory(zip, &unpacked_bytes) : text(damaged_text);
+    return refusal->isNull() ? zip.getFileNameList() : QStringList();
 }
 
 void remove(Extraction& extraction)

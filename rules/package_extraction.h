@@ -24,6 +24,9 @@ namespace package_extraction
 constexpr int max_entries = 1000;
 constexpr qint64 max_file_bytes = 16 * 1024 * 1024;
 constexpr qint64 max_package_bytes = 128 * 1024 * 1024;
+// The package file itself, read whole to be verified and unpacked from memory: its entries' bound, as stored
+// entries take their own size and deflate adds a few bytes a block, and room for a thousand entries' headers.
+constexpr qint64 max_package_file_bytes = max_package_bytes + 16 * 1024 * 1024;
 
 // Unpacks the package into its extraction folder when that folder does not exist yet, and into a
 // fresh folder of the program's own otherwise. The archive's directory is checked first: a link,
@@ -31,6 +34,13 @@ constexpr qint64 max_package_bytes = 128 * 1024 * 1024;
 // entries are not firmware files and are left out of the list. On failure nothing is left behind,
 // the lists are empty and the refusal says why.
 Extraction extract(const QString& package_path);
+// The same from the package's bytes as already read, so that what was verified is exactly what is unpacked; the
+// path only names the extraction folder.
+Extraction extract(const QString& package_path, const QByteArray& package);
+
+// The names of the package's entries, checked as an unpacking checks them; the refusal's text when it would be
+// refused. Nothing is written.
+QStringList entry_names(const QByteArray& package, QString* refusal);
 
 // Removes what the unpacking created, and only that, and forgets it, note included.
 void remove(Extraction& extraction);

@@ -67,4 +67,9 @@ QByteArray sha256_hex(const QString& path)
     return hash.result().toHex();
 }
 
+QByteArray bytes_sha256_hex(const QByteArray& bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
 } // namespace package_rules

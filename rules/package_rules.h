@@ -31,6 +31,8 @@ void move_event_file_last(QList<QString>& files);
 // The SHA-256 of a file's bytes in lower-case hex, by which support tells two copies of a package apart;
 // empty when the file cannot be read to its end.
 QByteArray sha256_hex(const QString& path);
+// The same of bytes already read.
+QByteArray bytes_sha256_hex(const QByteArray& bytes);
 
 } // namespace package_rules
 

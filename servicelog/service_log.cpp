@@ -300,6 +300,8 @@ void ServiceLog::begin_update(const UpdateStart& start)
     write("port", start.port.toUtf8());
     write("package", start.package_path.toUtf8());
     write("sha256", start.package_sha256);
+    if (!start.signature.isEmpty())
+        write("signature", start.signature.toUtf8());
     for (const auto& [name, size] : start.files)
         write("file", name.toUtf8() + ' ' + QByteArray::number(size) + " B");
 }

@@ -23,6 +23,7 @@ struct UpdateStart {
     QString package_path;
     QByteArray package_sha256;           // hex
     QList<QPair<QString, qint64>> files; // name and size in bytes
+    QString signature = QString();       // "none", or the state, key ID and trusted comment
 };
 
 // ISO 8601 to the millisecond with the offset from UTC ("2024-05-01T14:03:22.117-03:00"): a time read at

@@ -46,10 +46,12 @@ QJsonObject json_object(const UnitRecord& record)
         {QStringLiteral("end_text"), record.end_text},
         {QStringLiteral("end_class"), QLatin1String(bootloader_protocol::end_class_name(record.end_class))},
         {QStringLiteral("service_log"), record.service_log},
+        {QStringLiteral("signature"), record.signature},
     };
     insert_known(object, "usb_serial", record.usb_serial);
     insert_known(object, "usb_vid_pid", record.usb_vid_pid);
     insert_known(object, "usb_description", record.usb_description);
+    insert_known(object, "signature_key", record.signature_key);
     if (record.exit_code)
         object.insert(QStringLiteral("exit_code"), *record.exit_code);
     return object;

@@ -34,6 +34,10 @@ struct UnitRecord {
     bootloader_protocol::EndClass end_class = bootloader_protocol::EndClass::stopped;
     std::optional<int> exit_code;
     QString service_log;
+    // The package's signature: "none", "unreadable", "unchecked" (no key installed to check it) or "verified", and
+    // the key that made it, as minisign prints it; empty when none could be read.
+    QString signature = QStringLiteral("none");
+    QString signature_key;
 };
 
 namespace unit_record

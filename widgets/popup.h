@@ -22,6 +22,9 @@ public:
     PopUp& operator=(const PopUp&) = delete;
 
     void show_board(QString text);
+    // A verified signature's trusted comment, on one line above the button (cut with "…", whole in its tooltip);
+    // empty leaves the line blank.
+    void show_signer(const QString& comment);
     bool is_started() const { return started; }
     void set_started(bool value) { started = value; }
     void set_init_enabled(bool enabled);

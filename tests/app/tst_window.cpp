@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "converter/zipwindow.h"
 #include "equipment/equipment_simulator.h"
+#include "rules/package_signing.h"
 #include "servicelog/unit_record.h"
 #include "support/fake_port_catalog.h"
 #include "support/package_builder.h"
@@ -13,6 +14,7 @@
 #include <QComboBox>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSerialPort>
@@ -376,6 +378,7 @@ private slots:
     void run();
     void consent_is_per_package();
     void connection_control();
+    void signed_package();
 };
 
 void tst_window::run_data()
@@ -488,6 +491,48 @@ void tst_window::connection_control()
     QCOMPARE(rig.ui.text("statusConnect"), QStringLiteral("DESCONECTADO"));
     QVERIFY(rig.ui.widget("boxSerial")->isEnabled() && !rig.ui.widget("archiveGroupBox")->isEnabled());
     QVERIFY(!rig.ui.widget("boxStatus")->isEnabled());
+}
+
+// With a key installed, a package changed after signing is refused in the package field before anything is unpacked or
+// sent; the signed one shows its trusted comment in the warning dialog and updates the unit, the record naming the key.
+void tst_window::signed_package()
+{
+    Rig rig;
+    const QByteArray config_before = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(rig.dir.filePath("config")));
+    const QString keys = package_trust::default_folders().last();
+    QString key_id, why;
+    QVERIFY(QDir().mkpath(keys) &&
+            package_signing::write_key_pair(rig.dir.filePath("k.key"), keys + "/k.pub", {}, &key_id, &why));
+    const auto key = package_signing::load_key(rig.dir.filePath("k.key"), {}, &why);
+    const QString good = rig.package({{"MAIN_1.s", package_builder::converted_firmware('C', 5)}});
+    const std::optional<QString> comment = package_signing::sign_package(good, *key, &why);
+    QVERIFY2(comment, qPrintable(why));
+    const QString tampered = rig.dir.filePath("Linha_Z#1.vkt");
+    QByteArray bytes = read_file(good);
+    bytes[bytes.size() - 30] = char(bytes.at(bytes.size() - 30) ^ 1);
+    QVERIFY(write_file(tampered, bytes) && QFile::copy(good + ".minisig", tampered + ".minisig"));
+    rig.ui.window->set_waits(short_waits());
+    rig.ui.window->show();
+    QVERIFY(rig.sim.open_pty() && rig.ui.connect_to(rig.sim.port_path()));
+    const QStringList before = names_in(rig.dir.path());
+
+    QVERIFY(rig.ui.choose_package(tampered));
+    QCOMPARE(rig.ui.text("lineStatusArchive"), QString::fromUtf8("Erro! Assinatura inválida: pacote alterado"));
+    QVERIFY(!rig.ui.popup->isVisible());
+    QCOMPARE(names_in(rig.dir.path()), before);
+    QVERIFY(rig.ui.choose_package(good));
+    QCOMPARE(rig.ui.text("lineStatusArchive"), QStringLiteral("Arquivo Validado"));
+    QCOMPARE(rig.ui.popup->findChild<QLabel*>("signerLabel")->toolTip(), "Assinado: " + *comment);
+    rig.ui.popup->findChild<QAbstractButton*>("initButton")->click();
+    QVERIFY(run_until([&] { return rig.ui.text("info").startsWith(QStringLiteral("Atualização completa")); },
+                      run_timeout_ms));
+    QCOMPARE(rig.sim.tokens().first(), QByteArray("#B_STR"));
+    const QList<QByteArray> records = read_file(unit_record::default_reports_path()).split('\n');
+    const QJsonObject record = QJsonDocument::fromJson(records.value(records.size() - 2)).object();
+    QCOMPARE(record.value("signature").toString() + ' ' + record.value("signature_key").toString(),
+             "verified " + key_id);
+    qputenv("XDG_CONFIG_HOME", config_before);
 }
 
 QTEST_MAIN(tst_window)

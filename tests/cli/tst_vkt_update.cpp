@@ -104,6 +104,19 @@ double longest_line_gap_ms(const Sim& unit)
     return longest;
 }
 
+// A command run to its end with what it reads on stdin; its status, and stdout followed by stderr.
+int command(const QString& program, const QStringList& args, QString* output = nullptr, const QByteArray& input = {})
+{
+    QProcess process;
+    process.start(program, args);
+    process.write(input);
+    process.closeWriteChannel();
+    const bool ended = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+    if (output)
+        *output = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+    return ended ? process.exitCode() : -1;
+}
+
 Sim::Options faulty(int Sim::Options::*fault, int after_line = 10, const QByteArray& token = "#B_CRC")
 {
     Sim::Options options;
@@ -139,6 +152,7 @@ private slots:
     void seen_before();
     void after_each_unit_data();
     void after_each_unit();
+    void signed_packages();
 
 private:
     // Whatever an update unpacked beside the packages and left there.
@@ -233,10 +247,11 @@ void tst_vkt_update::endings_data()
             "no terminal to ask for consent; give --yes to start without asking; nothing was sent");
     const QByteArray grid = package_builder::converted_firmware('A', 3);
     checked("checked: sound", grid, package_builder::converted_firmware('F', 2), 0,
-            {"GRID_1.s: board A, 7 lines, 62 bytes: OK", "EVENT_1.s: board F, 6 lines, 45 bytes: OK",
+            {"signature: none", "GRID_1.s: board A, 7 lines, 62 bytes: OK", "EVENT_1.s: board F, 6 lines, 45 bytes: OK",
              "P#0.vkt: 2 files, 0 with problems"});
     checked("checked: a line too many, the last without its CR; a file of one line", grid + "S1", "S\x1f", 3,
-            {"GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
+            {"signature: none",
+             "GRID_1.s: board A, 8 lines, 64 bytes: line 3: expected line count \"04\" for 4 data lines, found "
              "\"03\"; line 4: expected size \"042\" for 53 data bytes, found \"040\"; line 8: expected CR at the "
              "end, found \"1\"",
              "EVENT_1.s: board none, 1 lines, 2 bytes: header: expected 4 lines, found 1; line 1: expected CR at the "
@@ -795,6 +810,69 @@ void tst_vkt_update::after_each_unit()
     QJsonObject kept = json_lines(line.out).value(0);
     QCOMPARE(kept.take("hook").toString(), "ok");
     QCOMPARE(QJsonDocument(kept).toJson(), QJsonDocument(record).toJson());
+}
+
+// Keys made and packages signed here are accepted by the stock minisign, and the other way round. With a key installed
+// a signed package updates a unit, the consent and the record naming the signer; a copy with one byte changed is
+// refused before anything is sent.
+void tst_vkt_update::signed_packages()
+{
+    QTemporaryDir work;
+    const QByteArray config_before = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(work.filePath("config")));
+    const QString keys = work.filePath("config/vkt_update_tool/trusted-keys"), key = work.filePath("k.key");
+    const QString signed_package = work.filePath("Linha_Y#1.vkt"), tampered = work.filePath("Linha_Z#1.vkt");
+    QString shown;
+    QVERIFY(QFile::copy(package, signed_package) && QDir().mkpath(keys));
+    QCOMPARE(command(VKT_UPDATE, {"--new-key", "--no-password", "--secret-key", key}, &shown), 0);
+    const QString key_id = shown.mid(4, 16);
+    QVERIFY2(shown.startsWith("key " + key_id + ": secret " + key), qPrintable(shown));
+    // A key is never written over another, nor half into a folder that is not there.
+    for (const QString& taken : {work.filePath("none/o.key"), work.filePath("k.pub")})
+        QCOMPARE(command(VKT_UPDATE,
+                         {"--new-key", "--no-password", "--secret-key", work.filePath("o.key"), "--public-key", taken}),
+                 2);
+    QCOMPARE(command(VKT_UPDATE, {"--new-key", "--no-password", "--secret-key", work.filePath("none/o.key")}), 2);
+    QCOMPARE(command(VKT_UPDATE, {"--sign", signed_package, "--secret-key", key}, &shown), 0);
+    const QString comment =
+        "equipamento: Linha Y; arquivos (1): MAIN_1.s; assinado em " + QDate::currentDate().toString(Qt::ISODate);
+    QCOMPARE(shown, signed_package + ".minisig: key " + key_id + ", trusted comment: " + comment + "\n");
+    QCOMPARE(command("minisign", {"-Vm", signed_package, "-p", work.filePath("k.pub")}), 0);
+    QByteArray bytes = read_file(signed_package);
+    bytes[100] = char(bytes.at(100) ^ 1);
+    QVERIFY(write_file(tampered, bytes) && QFile::copy(signed_package + ".minisig", tampered + ".minisig"));
+    QVERIFY(QFile::copy(work.filePath("k.pub"), keys + "/k.pub"));
+    const QStringList before = names_in(work.path());
+
+    QFile::remove(reports);
+    Line line({Sim::Options(), Sim::Options()});
+    line.start(line.ports().mid(0, 2) + QStringList{"--yes", "--report", reports, signed_package});
+    QCOMPARE(line.finish(), 0);
+    QVERIFY2(line.err.startsWith("Equipamento: Linha Y\nAssinado (chave " + key_id + "): " + comment + "\n"),
+             qPrintable(line.err));
+    const QJsonObject record = records_in(reports).value(line.units.front()->port_path());
+    QCOMPARE(record.value("signature").toString() + ' ' + record.value("signature_key").toString(),
+             "verified " + key_id);
+    const QString logged = QString::fromUtf8(read_file(record.value("service_log").toString()));
+    QVERIFY2(logged.contains(" signature verified, key " + key_id + ": " + comment + "\n"), qPrintable(logged));
+
+    line.start(line.ports().mid(2) + QStringList{"--yes", "--json", "--report", reports, tampered});
+    QCOMPARE(line.finish(), 3);
+    QCOMPARE(json_lines(line.out).value(0).value("reason").toString(), "bad_signature");
+    QCOMPARE(line.err, "vkt-update: Erro! Assinatura inválida: pacote alterado; nothing was sent\n");
+    QCOMPARE(line.units.back()->received().size(), 0);
+    QCOMPARE(names_in(work.path()), before);
+
+    // A key with a password, as the stock tool reads it: its signature is checked here in turn.
+    const QString sealed = work.filePath("e.key"), stock_signed = work.filePath("Linha_W#1.vkt");
+    QCOMPARE(command(VKT_UPDATE, {"--new-key", "--secret-key", sealed}, &shown, "s3nha\ns3nha\n"), 0);
+    const QString sealed_id = shown.mid(shown.indexOf("key ") + 4, 16);
+    QVERIFY2(shown.endsWith("\nSenha da nova chave: A mesma senha de novo: "), qPrintable(shown));
+    QVERIFY(QFile::copy(package, stock_signed) && QFile::copy(work.filePath("e.pub"), keys + "/e.pub"));
+    QCOMPARE(command("minisign", {"-S", "-s", sealed, "-m", stock_signed, "-t", "stock"}, nullptr, "s3nha\n"), 0);
+    QCOMPARE(command(VKT_UPDATE, {"--check", stock_signed}, &shown), 0);
+    QVERIFY2(shown.startsWith("signature: verified, key " + sealed_id + ": stock\n"), qPrintable(shown));
+    qputenv("XDG_CONFIG_HOME", config_before);
 }
 
 QTEST_GUILESS_MAIN(tst_vkt_update)

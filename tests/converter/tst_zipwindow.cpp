@@ -1,5 +1,7 @@
 #include "converter/zipwindow.h"
 #include "rules/firmware_rules.h"
+#include "rules/package_signing.h"
+#include "rules/package_trust.h"
 #include "support/dialog_answer.h"
 #include "support/package_builder.h"
 #include "support/window_under_test.h"
@@ -37,6 +39,8 @@ private slots:
     void conversion_data();
     void conversion();
     void line_ends();
+    void signing_data();
+    void signing();
 };
 
 // PACOTE, the working folder, holds a_GRID.s19, C_LOAD.s19 and each row's files (links, FIFOs, folders, sparse files)
@@ -174,6 +178,55 @@ void tst_zipwindow::line_ends()
     QCOMPARE(JlCompress::extractDir(root.filePath("PACOTE.vkt"), unpacked.path()).size(), 4);
     for (const QString& name : files.keys().mid(0, 4))
         QCOMPARE(package_builder::snapshot(unpacked.path()).value(name), after["PACOTE/" + name]);
+}
+
+void tst_zipwindow::signing_data()
+{
+    QTest::addColumn<QByteArray>("password"); // the signing key's; null: no key at all
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("info"); // %1: the key's ID
+    QTest::newRow("no key") << QByteArray() << "Arquivo gerado com sucesso!"
+                            << "";
+    QTest::newRow("a key") << QByteArray("") << "Arquivo gerado com sucesso!"
+                           << "INFO: Assinado pela chave %1";
+    QTest::newRow("a key with a password") << QByteArray("s3nha") << "Erro! Pacote gerado sem assinatura"
+                                           << "INFO: Chave de assinatura inutilizável (com senha?): signing.key";
+}
+
+// The package is signed with the user's key when there is one, and a signature left from an older package of the same
+// name never stays beside the new one.
+void tst_zipwindow::signing()
+{
+    QFETCH(QByteArray, password);
+    QFETCH(QString, status);
+    QFETCH(QString, info);
+    QTemporaryDir root;
+    const QByteArray config_before = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(root.filePath("config")));
+    const package_signature::KeyPair key = package_signature::new_key_pair();
+    const QString key_path = package_signing::converter_key_path();
+    QVERIFY(QDir().mkpath(QFileInfo(key_path).path()) && QDir().mkpath(root.filePath("PACOTE")));
+    if (!password.isNull())
+        QVERIFY(
+            write_file(key_path, minisign_files::secret_key_file(package_signature::seal(key, password, 1, 1 << 24))));
+    const QString package = root.filePath("PACOTE.vkt");
+    QVERIFY(write_file(root.filePath("PACOTE/a_GRID.s19"), firmware) && write_file(package + ".minisig", "old"));
+    zipwindow window;
+    dialog_answer::answer_next_file_dialog(root.filePath("PACOTE"));
+    window.findChild<QPushButton*>("searchButton")->click();
+    window.findChild<QPushButton*>("convertButton")->click();
+    qputenv("XDG_CONFIG_HOME", config_before);
+
+    QCOMPARE(window.findChild<QLineEdit*>("statusLineEdit")->text(), status);
+    const QString key_id = minisign_files::key_id_text(key.key_id);
+    QCOMPARE(window.findChild<QLabel*>("infoLabel")->toolTip(), QString(info).replace("%1", key_id));
+    package_trust::TrustStore trust;
+    trust.enforcing = true;
+    trust.keys = {key.public_key()};
+    const package_trust::Verdict verdict = package_trust::read(package, trust).verdict;
+    QCOMPARE(verdict.reason, info.contains("%1") ? QString() : QStringLiteral("unsigned"));
+    QCOMPARE(verdict.trusted_comment.section(';', 0, 1),
+             info.contains("%1") ? "equipamento: PACOTE.vkt; arquivos (1): a_GRID.s19" : "");
 }
 
 QTEST_MAIN(tst_zipwindow)

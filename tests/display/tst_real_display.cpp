@@ -143,6 +143,9 @@ void tst_real_display::every_window_maps_and_shows_its_texts_whole()
     QVERIFY(package_builder::write_package(package, {{"MAIN_1", package_builder::converted_firmware('C', 4)}}));
     QVERIFY(ui.choose_package(package));
     QVERIFY(QTest::qWaitForWindowExposed(ui.popup));
+    // A signer's line as long as a real trusted comment runs, in the one line the dialog has for it.
+    ui.popup->show_signer(QStringLiteral("equipamento: Linha X 3000; arquivos (2): MAIN_board.s19, EVENT_log.s19; "
+                                         "assinado em 2024-05-01"));
     // Only the main window opens the converter.
     QVERIFY(keyboard.activate(ui.popup));
     QVERIFY(keyboard.keys(converter_keys));

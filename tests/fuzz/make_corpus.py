@@ -28,6 +28,28 @@ def firmware(name, content):
     return name.encode() + b"\\\n" + content
 
 
+PUBLIC_KEY = b"""untrusted comment: minisign public key A70D1132597705E3
+RWTjBXdZMhENp1YtALizgsnJVUAQ2XEVm6iiBrLGBimW1v7BvQQf+Hb2
+"""
+SECRET_KEY = b"""untrusted comment: minisign encrypted secret key
+RWQAAEIyAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA4wV3WTIRDad3Hy0WEpw/Uz5jcbD7k2Hmr5A50Wai9CdClvr\
+y60eOYVYtALizgsnJVUAQ2XEVm6iiBrLGBimW1v7BvQQf+Hb2AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=
+"""
+SEALED_SECRET_KEY = b"""untrusted comment: minisign encrypted secret key
+RWRTY0Iy1QRGslx4qT6NWa9U4XgWKU/wmUpFV8MBa5b9g5IwIHIAAAACAAAAAAAAAEAAAAAAH6vsXZxL0/ZmDygRZGP1254JK905gSnjfR/7nM3Jkqrc42\
+m9qdt2KcLz6wZvEr9YZznN2OBSlQH7pn1l2MvSx91YHej01u7B3EnfT2plb+kRAE7EZzJsCtw/8upDf6bcp8JNqU+v8dU=
+"""
+SIGNATURE = b"""untrusted comment: signature from minisign secret key
+RUTjBXdZMhENp5K85dhnPTVYnOSHCdkpSBubGsqtRQJy0wjyJex/B35nBf48nkCAbQg3uqmkqxrcPDWdEFrAPcpqSJTEBJJyNAs=
+trusted comment: equipment test
+qqiH5RWtOVEMc1BT85EVnJQo3B67oi4JnARakfVJcMnf0UjakqUgtJZ6sWsvmGxyRb/nRBhQJIzhqHEQLH/7Bw==
+"""
+LEGACY_SIGNATURE = b"""untrusted comment: signature from minisign secret key
+RWTjBXdZMhENp5H/nxT3+PT0F768O5bogY65XzZn1bPmfmshc7Ipty8aSA8vhX70vPfUn7TGxO2M41In+nk3gd1ahl+6uM5lmAg=
+trusted comment: timestamp:1796800710\tfile:f.vkt
+Hhm+G9bG0Je8aF3EXIdxEcIr4R+SO26aO7XGbBIefoWBdJAgLGLs+upDg2sw8VnCBSoMQ2rLA+uxmTOssTVjDA==
+"""
+
 CORPORA = {
     "fuzz_package": {
         "two_boards.vkt": package([("MAIN_1.s", RECORDS, REGULAR), ("GRID_1.s", RECORDS, REGULAR)]),
@@ -56,6 +78,17 @@ CORPORA = {
     "fuzz_session": {
         "consent_and_data": bytes([28, 0, 2, 1, 0, 21, 0, 23, 0, 0, 2, 0, 1, 0, 16, 0, 16]),
         "idle_noise": bytes([7, 3]) + b"\xff\x00#B",
+    },
+    # The first byte picks the file's kind: 0 public key, 1 signature, 2 secret key, 3 revocation list. The key is a
+    # throwaway made by the stock minisign -G -W; its signatures cover the fuzz target's package, b"hello\\n".
+    "fuzz_signature": {
+        "public_key": b"\x00" + PUBLIC_KEY,
+        "signature": b"\x01" + SIGNATURE,
+        "legacy_signature": b"\x01" + LEGACY_SIGNATURE,
+        "signature_crlf": b"\x01" + SIGNATURE.replace(b"\n", b"\r\n"),
+        "secret_key": b"\x02" + SECRET_KEY,
+        "sealed_secret_key": b"\x02" + SEALED_SECRET_KEY,
+        "revocations": b"\x03# retired\nA70D1132597705E3\n\n  a70d1132597705e3 # again\n",
     },
     "fuzz_firmware": {
         "sound": firmware("MAIN_1.s", RECORDS),

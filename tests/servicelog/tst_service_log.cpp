@@ -85,7 +85,8 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
                       "/dev/pts/7\r",
                       "A\n00:00:00.000 outcome Operação realizada com Sucesso!\u2028.vkt",
                       package_rules::sha256_hex(package_file.fileName()),
-                      {{"A.hex", 353}, {"e\u0080x\u009f\u00a0\x7f\\\u2029\u2026.hex", 12}}});
+                      {{"A.hex", 353}, {"e\u0080x\u009f\u00a0\x7f\\\u2029\u2026.hex", 12}},
+                      "verified, key A70D1132597705E3: equipamento: A"});
     log.note_open("/dev/pts/7", true);
     log.note_received(QByteArray("#B_UAR \x1f~\x7f\x80\\"));
     log.note_received(QByteArray(100, 'r'));
@@ -114,7 +115,7 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
              qPrintable(log.update_file()));
     QString text = QString::fromUtf8(read_file(log.update_file()));
     const QRegularExpression stamps("^" + stamp, QRegularExpression::MultilineOption);
-    QCOMPARE(text.count(stamps), 23);
+    QCOMPARE(text.count(stamps), 24);
     // The stamps read the time of day to the millisecond, as the first line's date and time does.
     const auto time_at = [&text](int from) { return QTime::fromString(text.mid(from, 12), "HH:mm:ss.zzz"); };
     const int apart_ms = time_at(0).msecsTo(time_at(30));
@@ -209,7 +210,8 @@ void tst_service_log::appends_one_report_line_per_unit()
     // clang-format off
     UnitRecord record{started, started.addSecs(95), "bench-2", "ttyUSB0", "A10K3ZQ", "0403:6001", "FT232R USB UART",
                       "ttyUSB0 A10K3ZQ", "/srv/pkg/A\n#1.vkt", "ba7816bf", files, "Operação realizada com Sucesso!",
-                      bootloader_protocol::EndClass::success, 0, "/logs/update_2024-05-01_14-03-22-117.log"};
+                      bootloader_protocol::EndClass::success, 0, "/logs/update_2024-05-01_14-03-22-117.log",
+                      "verified", "A70D1132597705E3"};
     // clang-format on
     QTemporaryDir dir;
     const QString path = dir.filePath("data/reports.jsonl");
@@ -217,6 +219,8 @@ void tst_service_log::appends_one_report_line_per_unit()
     QVERIFY(unit_record::append(path, record, &why));
     record.usb_serial = record.usb_vid_pid = record.usb_description = QString();
     record.exit_code.reset();
+    record.signature = "unreadable";
+    record.signature_key.clear();
     record.started = record.started.toUTC();
     record.ended = record.ended.toOffsetFromUtc(5 * 3600 + 1800);
     record.end_class = bootloader_protocol::EndClass::unexpected_answer;
@@ -226,13 +230,14 @@ void tst_service_log::appends_one_report_line_per_unit()
         R"({"adapter_identity":"ttyUSB0 A10K3ZQ","end_class":"%1","end_text":"Operação realizada com )"
         R"(Sucesso!","ended":"%2",%3"files":[{"name":"MAIN.s19","size":1243},{"name":"event.s19",)"
         R"("size":12}],"host":"bench-2","package_path":"/srv/pkg/A\n#1.vkt","package_sha256":"ba7816bf",)"
-        R"("port":"ttyUSB0","service_log":"/logs/update_2024-05-01_14-03-22-117.log","started":"%4"%5})"
+        R"("port":"ttyUSB0","service_log":"/logs/update_2024-05-01_14-03-22-117.log",%6"started":"%4"%5})"
         "\n";
-    QCOMPARE(
-        QString::fromUtf8(read_file(path)),
-        line.arg("success", "2024-05-01T14:04:57.117-03:00", R"("exit_code":0,)", "2024-05-01T14:03:22.117-03:00",
-                 R"(,"usb_description":"FT232R USB UART","usb_serial":"A10K3ZQ","usb_vid_pid":"0403:6001")") +
-            line.arg("unexpected_answer", "2024-05-01T22:34:57.117+05:30", "", "2024-05-01T17:03:22.117+00:00", ""));
+    QCOMPARE(QString::fromUtf8(read_file(path)),
+             line.arg("success", "2024-05-01T14:04:57.117-03:00", R"("exit_code":0,)", "2024-05-01T14:03:22.117-03:00",
+                      R"(,"usb_description":"FT232R USB UART","usb_serial":"A10K3ZQ","usb_vid_pid":"0403:6001")",
+                      R"("signature":"verified","signature_key":"A70D1132597705E3",)") +
+                 line.arg("unexpected_answer", "2024-05-01T22:34:57.117+05:30", "", "2024-05-01T17:03:22.117+00:00", "",
+                          R"("signature":"unreadable",)"));
 
     bool appended = true;
     on_a_disk_with_room(QFileInfo(path).size() + 10, [&] { appended = unit_record::append(path, record, &why); });
