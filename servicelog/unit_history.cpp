@@ -176,7 +176,7 @@ const char* const schema[] = {
     " started TEXT NOT NULL, started_ms INTEGER NOT NULL, ended TEXT, ended_ms INTEGER,"
     " host TEXT, boot_id TEXT, pid INTEGER,"
     " port TEXT, adapter_identity TEXT, usb_serial TEXT, usb_vid_pid TEXT, usb_description TEXT,"
-    " package_path TEXT, package_name TEXT, package_sha256 TEXT, files TEXT,"
+    " package_path TEXT, package_name TEXT, package_sha256 TEXT, signature TEXT, signature_key TEXT, files TEXT,"
     " end_text TEXT, end_class TEXT, exit_code INTEGER, service_log TEXT,"
     " os_user TEXT, program_version TEXT, unit_serial TEXT, file_results TEXT, hook TEXT)",
     "CREATE INDEX IF NOT EXISTS units_started ON units(started_ms)",
@@ -192,7 +192,8 @@ const char* const schema[] = {
 
 const char* const row_columns =
     "id, started, ended, host, port, adapter_identity, usb_serial, usb_vid_pid, usb_description, package_path, "
-    "package_sha256, files, end_text, end_class, exit_code, service_log, os_user, program_version, unit_serial, "
+    "package_sha256, signature, signature_key, files, end_text, end_class, exit_code, service_log, os_user, "
+    "program_version, unit_serial, "
     "file_results, hook";
 
 } // namespace
@@ -319,18 +320,30 @@ public:
         const bool committed = write([&](QSqlQuery& query) {
             query.prepare(QStringLiteral(
                 "INSERT INTO units (started, started_ms, host, boot_id, pid, port, adapter_identity, usb_serial, "
-                "usb_vid_pid, usb_description, package_path, package_name, package_sha256, files, service_log, "
-                "os_user, program_version, unit_serial, file_results) "
-                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-            for (const QVariant& value :
-                 {QVariant(iso_time(record.started)), QVariant(record.started.toMSecsSinceEpoch()),
-                  QVariant(record.host), QVariant(boot_id()), QVariant(QCoreApplication::applicationPid()),
-                  QVariant(record.port), QVariant(record.adapter_identity), text_or_null(record.usb_serial),
-                  text_or_null(record.usb_vid_pid), text_or_null(record.usb_description), QVariant(record.package_path),
-                  QVariant(package_rules::file_name(record.package_path)),
-                  QVariant(QString::fromLatin1(record.package_sha256)), QVariant(compact(files_json(record.files))),
-                  QVariant(record.service_log), QVariant(row.os_user), QVariant(row.program_version),
-                  text_or_null(row.unit_serial), QVariant(compact(results_json(row.file_results)))})
+                "usb_vid_pid, usb_description, package_path, package_name, package_sha256, signature, signature_key, "
+                "files, service_log, os_user, program_version, unit_serial, file_results) "
+                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+            for (const QVariant& value : {QVariant(iso_time(record.started)),
+                                          QVariant(record.started.toMSecsSinceEpoch()),
+                                          QVariant(record.host),
+                                          QVariant(boot_id()),
+                                          QVariant(QCoreApplication::applicationPid()),
+                                          QVariant(record.port),
+                                          QVariant(record.adapter_identity),
+                                          text_or_null(record.usb_serial),
+                                          text_or_null(record.usb_vid_pid),
+                                          text_or_null(record.usb_description),
+                                          QVariant(record.package_path),
+                                          QVariant(package_rules::file_name(record.package_path)),
+                                          QVariant(QString::fromLatin1(record.package_sha256)),
+                                          QVariant(record.signature),
+                                          text_or_null(record.signature_key),
+                                          QVariant(compact(files_json(record.files))),
+                                          QVariant(record.service_log),
+                                          QVariant(row.os_user),
+                                          QVariant(row.program_version),
+                                          text_or_null(row.unit_serial),
+                                          QVariant(compact(results_json(row.file_results)))})
                 query.addBindValue(value);
             if (!query.exec())
                 return false;
@@ -450,6 +463,8 @@ private:
                               &record.usb_vid_pid, &record.usb_description, &record.package_path})
             *text = next().toString();
         record.package_sha256 = next().toString().toLatin1();
+        record.signature = next().toString();
+        record.signature_key = next().toString();
         for (const QJsonValue& file : parsed(next())) {
             const QJsonObject object = file.toObject();
             record.files.append({object.value(QStringLiteral("name")).toString(),
