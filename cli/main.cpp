@@ -3,6 +3,7 @@
 #include "cli/console.h"
 #include "cli/exit_codes.h"
 #include "cli/history_command.h"
+#include "cli/json_events.h"
 #include "cli/production_run.h"
 #include "cli/signing_commands.h"
 #include "link/port_catalog.h"
@@ -38,7 +39,7 @@ int fail(int code, const QString& line, const QString& port = QString(), const Q
 {
     console::write_line(stderr, QStringLiteral("%1: %2").arg(QLatin1String(program_name), line));
     if (json_refusals)
-        production_run::print_refusal(port, text.isNull() ? line : text, code);
+        json_events::print_refusal(port, text.isNull() ? line : text, code);
     return code;
 }
 
@@ -156,14 +157,7 @@ int check_package(const QString& path, const package_trust::PackageBytes& packag
 // The end classes --end-class takes: every ending, and the rows of units still running.
 bool known_end_class(const QString& word)
 {
-    using bootloader_protocol::EndClass;
-    for (const EndClass end :
-         {EndClass::success, EndClass::device_failure, EndClass::timeout, EndClass::unexpected_answer,
-          EndClass::link_lost, EndClass::package_unusable, EndClass::stopped, EndClass::interrupted}) {
-        if (word == QLatin1String(bootloader_protocol::end_class_name(end)))
-            return true;
-    }
-    return word == QLatin1String("running");
+    return bootloader_protocol::end_class_named(word) || word == QLatin1String("running");
 }
 
 int show_history(const QString& database, const HistoryFilter& filter, history_command::Format format)
@@ -259,10 +253,11 @@ int main(int argc, char** argv)
     const QCommandLineOption no_password_option(QStringLiteral("no-password"),
                                                 QStringLiteral("With --new-key: a secret key without a password, as "
                                                                "the converter needs."));
-    parser.addOptions({port_option, yes_option, json_option, report_option, check_option, list_option, machine_option,
-                       history_db_option, hook_option, history_option, since_option, until_option, end_class_option,
-                       adapter_option, unit_option, package_option, csv_option, sign_option, secret_key_option,
-                       new_key_option, public_key_option, no_password_option});
+    parser.addOptions({port_option,       yes_option,        json_option,       report_option,     check_option,
+                       list_option,       machine_option,    history_db_option, hook_option,       history_option,
+                       since_option,      until_option,      end_class_option,  adapter_option,    unit_option,
+                       package_option,    csv_option,        sign_option,       secret_key_option, new_key_option,
+                       public_key_option, no_password_option});
     parser.addPositionalArgument(QStringLiteral("PACKAGE"), QStringLiteral("The package (.vkt)."));
     // process() would end a usage error with status 1.
     const bool parsed = parser.parse(app.arguments());

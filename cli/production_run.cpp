@@ -2,6 +2,7 @@
 
 #include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "cli/json_events.h"
 #include "cli/signing_commands.h"
 #include "engine/unit_report.h"
 #include "rules/board_name.h"
@@ -49,44 +50,7 @@ QString clock_text(int seconds)
     return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
-// What every event carries. `port` is the port as the command line named it ("usb:A12345"), `device` the one
-// opened for it ("/dev/ttyUSB0"), empty when none was.
-QJsonObject event_object(const char* kind, const QString& port, const QString& device, const QString& text,
-                         const UpdateEngine::Stage& stage)
-{
-    return {
-        {QStringLiteral("time"), iso_time(QDateTime::currentDateTime())},
-        {QStringLiteral("port"), port},
-        {QStringLiteral("device"), device},
-        {QStringLiteral("event"), QLatin1String(kind)},
-        {QStringLiteral("text"), text},
-        {QStringLiteral("progress"), stage.progress},
-        {QStringLiteral("file"), stage.file},
-        {QStringLiteral("files"), stage.files},
-        {QStringLiteral("file_name"), stage.file_name},
-    };
-}
-
-void print_event(const QJsonObject& object)
-{
-    console::write(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
-}
-
 } // namespace
-
-namespace production_run
-{
-
-void print_refusal(const QString& port, const QString& text, int code, const QString& reason)
-{
-    QJsonObject object = event_object("refused", port, QString(), text, UpdateEngine::Stage());
-    object.insert(QStringLiteral("exit_code"), code);
-    if (!reason.isEmpty())
-        object.insert(QStringLiteral("reason"), reason);
-    print_event(object);
-}
-
-} // namespace production_run
 
 ProductionRun::ProductionRun(const RunOptions& run_options, QObject* parent)
     : QObject(parent), options(run_options), view(options.json                   ? View::json
@@ -315,7 +279,7 @@ void ProductionRun::refuse(int code, const QList<QPair<QString, QString>>& cause
         const QString line = port.isEmpty() ? text : QStringLiteral("%1: %2").arg(port, text);
         console::write_line(stderr, QStringLiteral("vkt-update: %1; nothing was sent").arg(line));
         if (view == View::json)
-            production_run::print_refusal(port, text, code);
+            json_events::print_refusal(port, text, code);
     }
     QMetaObject::invokeMethod(
         this, [this, code] { emit finished(code); }, Qt::QueuedConnection);
@@ -344,7 +308,7 @@ void ProductionRun::finish()
 void ProductionRun::json_event(const Unit& unit, const char* kind, const QString& text, int code)
 {
     const PortIdentity& device = unit.engine->adapter();
-    QJsonObject object = event_object(
+    QJsonObject object = json_events::event(
         kind, unit.named, device.system_location.isEmpty() ? device.name : device.system_location, text, unit.stage);
     if (code >= 0)
         object.insert(QStringLiteral("exit_code"), code);
@@ -354,7 +318,7 @@ void ProductionRun::json_event(const Unit& unit, const char* kind, const QString
     }
     if (unit.record_lost)
         object.insert(QStringLiteral("reports_file"), options.report_path);
-    print_event(object);
+    json_events::print(object);
 }
 
 void ProductionRun::draw()

@@ -95,14 +95,4 @@ private:
     int drawn_lines = 0;
 };
 
-namespace production_run
-{
-
-// The `refused` event of --json, for a refusal before anything was sent: `port` as the command line named it, empty
-// when the refusal is no port's.
-// A refusal a script can match by its `reason` too, when there is one (a package's signature).
-void print_refusal(const QString& port, const QString& text, int code, const QString& reason = QString());
-
-} // namespace production_run
-
 #endif // PRODUCTION_RUN_H

@@ -1,6 +1,6 @@
 #include "cli/signing_commands.h"
 
-#include "cli/production_run.h"
+#include "cli/json_events.h"
 
 #include "cli/console.h"
 #include "cli/exit_codes.h"
@@ -136,7 +136,7 @@ int sign(const QString& package_path, const QString& secret_path)
 int refuse(const package_trust::Verdict& verdict, bool json)
 {
     if (json)
-        production_run::print_refusal(QString(), verdict.refusal, exit_codes::package_refused, verdict.reason);
+        json_events::print_refusal(QString(), verdict.refusal, exit_codes::package_refused, verdict.reason);
     return fail(exit_codes::package_refused, QStringLiteral("%1; nothing was sent").arg(verdict.refusal));
 }
 

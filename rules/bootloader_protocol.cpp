@@ -167,4 +167,15 @@ const char* end_class_name(EndClass end)
     return "unknown";
 }
 
+std::optional<EndClass> end_class_named(const QString& word)
+{
+    for (const EndClass end :
+         {EndClass::success, EndClass::device_failure, EndClass::timeout, EndClass::unexpected_answer,
+          EndClass::link_lost, EndClass::package_unusable, EndClass::stopped, EndClass::interrupted}) {
+        if (word == QLatin1String(end_class_name(end)))
+            return end;
+    }
+    return std::nullopt;
+}
+
 } // namespace bootloader_protocol

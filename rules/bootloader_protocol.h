@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // The bootloader's "#B_" token protocol: what the tool sends, what it recognises and the texts
 // the operator reads for each failure.
 namespace bootloader_protocol
@@ -129,6 +131,8 @@ EndClass end_class(const QString& message);
 
 // A stable lower-case word for each class ("device_failure"): reports and scripts rely on it.
 const char* end_class_name(EndClass end);
+// The class a stable word names, as reports and the history store it; none for any other word.
+std::optional<EndClass> end_class_named(const QString& word);
 
 } // namespace bootloader_protocol
 

@@ -160,14 +160,7 @@ QVariant text_or_null(const QString& text)
 
 bootloader_protocol::EndClass end_class_of(const QString& word)
 {
-    using bootloader_protocol::EndClass;
-    for (const EndClass end :
-         {EndClass::success, EndClass::device_failure, EndClass::timeout, EndClass::unexpected_answer,
-          EndClass::link_lost, EndClass::package_unusable, EndClass::stopped, EndClass::interrupted}) {
-        if (word == QLatin1String(bootloader_protocol::end_class_name(end)))
-            return end;
-    }
-    return EndClass::stopped;
+    return bootloader_protocol::end_class_named(word).value_or(bootloader_protocol::EndClass::stopped);
 }
 
 const char* const schema[] = {
