@@ -350,12 +350,6 @@ void ServiceLog::note_lost()
         write("lost", "the port reported the line lost");
 }
 
-void ServiceLog::note_link(const QByteArray& condition)
-{
-    if (active())
-        write("link", condition);
-}
-
 void ServiceLog::note_rate(qint32 rate)
 {
     if (active())

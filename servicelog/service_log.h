@@ -65,10 +65,9 @@ public:
     void note_sent(const QByteArray& bytes);
     // Bytes the device sent.
     void note_received(const QByteArray& bytes);
-    // The link's own conditions: no reply in time, the line lost, and what opening the port gave.
+    // No reply in time, the line lost.
     void note_timeout();
     void note_lost();
-    void note_link(const QByteArray& condition);
     void note_rate(qint32 rate);
     void note_open(const QString& port_name, bool opened);
     void note_close();

@@ -97,7 +97,6 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
     log.note_wait(1000);
     QTRY_VERIFY_WITH_TIMEOUT(read_file(log.update_file()).contains(" wait 1000 ms\n"), 100); // on disk before the pause
     log.note_timeout();
-    log.note_link("Serial_Interrupted");
     log.note_lost();
     log.note_open("/dev/pts/7", false);
     log.note_close();
@@ -115,7 +114,7 @@ void tst_service_log::traces_an_update_with_stamps_and_short_lines()
              qPrintable(log.update_file()));
     QString text = QString::fromUtf8(read_file(log.update_file()));
     const QRegularExpression stamps("^" + stamp, QRegularExpression::MultilineOption);
-    QCOMPARE(text.count(stamps), 24);
+    QCOMPARE(text.count(stamps), 23);
     // The stamps read the time of day to the millisecond, as the first line's date and time does.
     const auto time_at = [&text](int from) { return QTime::fromString(text.mid(from, 12), "HH:mm:ss.zzz"); };
     const int apart_ms = time_at(0).msecsTo(time_at(30));
