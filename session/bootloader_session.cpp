@@ -286,19 +286,11 @@ void BootloaderSession::ignore(const QString& what)
     note(QStringLiteral("ignored %1 while %2").arg(what, QLatin1String(phase_name(current_phase))));
 }
 
-void BootloaderSession::show(Step step, const QString& text, int progress)
+Command& BootloaderSession::put(Command::Kind kind, int value, const QString& text)
 {
-    Command command{Command::Kind::show, progress};
-    command.step = step;
-    command.text = text;
-    put(command);
-}
-
-void BootloaderSession::note(const QString& text)
-{
-    Command command{Command::Kind::note};
-    command.text = text;
-    put(command);
+    out.push_back({kind, value});
+    out.back().text = text;
+    return out.back();
 }
 
 void BootloaderSession::start(Timer timer, int ms, bool quiet)
@@ -308,10 +300,9 @@ void BootloaderSession::start(Timer timer, int ms, bool quiet)
         wait_started = now;
         wait_length = ms;
     }
-    Command command{Command::Kind::start_timer, ms};
+    Command& command = put(Command::Kind::start_timer, ms);
     command.timer = timer;
     command.quiet = quiet;
-    put(command);
 }
 
 void BootloaderSession::stop(Timer timer)
@@ -319,9 +310,7 @@ void BootloaderSession::stop(Timer timer)
     if (!running[size_t(timer)])
         return;
     running[size_t(timer)] = false;
-    Command command{Command::Kind::stop_timer};
-    command.timer = timer;
-    put(command);
+    put(Command::Kind::stop_timer).timer = timer;
 }
 
 // The clocks belong to their phases: leaving one stops what it started, and the equipment's silence is timed only
@@ -360,11 +349,9 @@ void BootloaderSession::tear_down()
 
 void BootloaderSession::finish(EndClass end, const QString& text, const QString& outcome)
 {
-    Command ending{Command::Kind::end};
+    Command& ending = put(Command::Kind::end, 0, text);
     ending.end = end;
-    ending.text = text;
     ending.outcome = outcome.isEmpty() ? text : outcome;
-    put(ending);
 }
 
 void BootloaderSession::end_run(EndClass end, const QString& text, bool link_gone)
@@ -380,9 +367,7 @@ void BootloaderSession::end_run(EndClass end, const QString& text, bool link_gon
     if (!link_gone)
         return;
     // Only ever a closing: a loss must never make the program open a port.
-    Command lost{Command::Kind::port_lost};
-    lost.text = text;
-    put(lost);
+    put(Command::Kind::port_lost, 0, text);
     put(Command::Kind::close_port);
 }
 
@@ -414,9 +399,7 @@ void BootloaderSession::stop_run(Input input, const QString& why)
 
 void BootloaderSession::start_file()
 {
-    Command token{Command::Kind::send};
-    token.token = protocol::start_token;
-    put(token);
+    send(protocol::start_token);
     enter(Phase::starting);
     start(Timer::reply, waits.reply_ms);
 }
@@ -434,13 +417,6 @@ void BootloaderSession::announce(const QByteArray& token)
     enter(Phase::rating);
     retry_since = now;
     ask_rate(protocol::uart_data_baud_rate);
-}
-
-void BootloaderSession::ask_rate(int baud)
-{
-    Command command{Command::Kind::set_rate, baud};
-    command.answered = true;
-    put(command);
 }
 
 void BootloaderSession::send_file()
@@ -525,9 +501,7 @@ void BootloaderSession::reopen()
     const bool first = current_phase == Phase::restarting || retry_since < 0;
     if (current_phase == Phase::resetting && retry_since < 0)
         retry_since = now;
-    Command command{Command::Kind::reopen_port, first ? 1 : 0};
-    command.quiet = current_phase == Phase::resetting;
-    put(command);
+    put(Command::Kind::reopen_port, first ? 1 : 0).quiet = current_phase == Phase::resetting;
 }
 
 void BootloaderSession::retry(Input input)
@@ -583,9 +557,7 @@ void BootloaderSession::next_file()
     }
     enter(Phase::done);
     put(Command::Kind::withdraw_consent);
-    Command token{Command::Kind::send};
-    token.token = protocol::end_token;
-    put(token);
+    send(protocol::end_token);
     put(Command::Kind::remove_files);
     finish(EndClass::success, QString::fromUtf8(protocol::success_status), QString());
 }

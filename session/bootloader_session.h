@@ -155,11 +155,12 @@ private:
     // The table of the protocol's decisions, and how many rows it has.
     static const void* table(int* rows);
     void dispatch(const Event& event);
-    void put(Command command) { out.push_back(std::move(command)); }
-    void put(Command::Kind kind, int value = 0) { out.push_back({kind, value}); }
-    void ask_rate(int baud);
-    void show(Step step, const QString& text, int progress);
-    void note(const QString& text);
+    // The command just put, for the fields its kind has beyond a value and a text.
+    Command& put(Command::Kind kind, int value = 0, const QString& text = QString());
+    void send(const char* token) { put(Command::Kind::send).token = token; }
+    void ask_rate(int baud) { put(Command::Kind::set_rate, baud).answered = true; }
+    void show(Step step, const QString& text, int progress) { put(Command::Kind::show, progress, text).step = step; }
+    void note(const QString& text) { put(Command::Kind::note, 0, text); }
     void ignore(const QString& what);
     void start(Timer timer, int ms, bool quiet = false);
     void stop(Timer timer);
