@@ -72,7 +72,7 @@ CORPORA = {
         "reset": b"#B_ENV#B_RST#B_BOK" + bytes([1, 4]),
         "failure": b"#B_PR\x0a#B_FRC" + bytes([0, 3]),
         "before_consent": b"#B_USB#B_MAX" + bytes([0, 1]),
-        "conditions": b"TimeOutSerial_InterruptedConectado" + bytes([0, 2]),
+        "noise_and_a_token": b"\xff\x00TimeOut#B_USB" + bytes([0, 2]),
     },
     # Each event is a kind (a byte) and what it carries; the shell's answers take bits from the back.
     "fuzz_session": {
