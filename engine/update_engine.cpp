@@ -76,7 +76,6 @@ void UpdateEngine::open_port(const QString& name)
     } else {
         refuse_port(serial.refused());
     }
-    feed(Input::link_opened);
 }
 
 bool UpdateEngine::reopen_unit()

@@ -62,8 +62,8 @@ public:
     // The adapter the port was found on when it opened; name only when the system knows nothing more of it.
     const PortIdentity& adapter() const { return opened_adapter; }
 
-    // Opens the port: port_opened() or port_refused() follows before this returns. Any consent given before is
-    // withdrawn.
+    // Opens the port: port_opened() or port_refused() follows before this returns. No consent outlives the
+    // disconnection or loss that came before.
     void open_port(const QString& name);
     // The operator disconnects: a run stops where it is, its unpacked files are removed, the line goes back to its
     // base rate and is closed. `why` names what stopped it, for the log, when it was not the operator ("SIGTERM").

@@ -109,14 +109,8 @@ const void* BootloaderSession::table(int* rows)
         {bit(Input::reset), active, [](S& s, const Event&) { s.reset(); }},
         {bit(Input::confirmation), active, [](S& s, const Event&) { s.confirm(); }},
 
-        // The link: opened anew, consent given before no longer holds; lost, the run ends, unless the package is
-        // over and the equipment restarts, which is how an update ends.
-        {bit(Input::link_opened), out_of_run,
-         [](S& s, const Event&) {
-             s.put(Command::Kind::withdraw_consent);
-             if (s.current_phase == Phase::done)
-                 s.enter(Phase::idle);
-         }},
+        // The line lost: the run ends, unless the package is over and the equipment restarts, which is how an update
+        // ends.
         {bit(Input::link_lost), bit(Phase::done), [](S& s, const Event&) { s.link_lost(true); }},
         {bit(Input::link_lost), all & ~bit(Phase::done), [](S& s, const Event&) { s.link_lost(false); }},
 
@@ -163,8 +157,7 @@ const void* BootloaderSession::table(int* rows)
              s.end_run(EndClass::package_unusable, QString::fromUtf8(unreadable_firmware_text));
          }},
 
-        // A clock or a result of a phase that is over, or a port opened while a run holds one: nothing to do.
-        {bit(Input::link_opened), run, nothing},
+        // A clock or a result of a phase that is over: nothing to do.
         {bit(Input::reply_expired), all & ~bit(Phase::starting), nothing},
         {bit(Input::guard_expired), all & ~bit(Phase::announced), nothing},
         {bit(Input::silence_expired) | bit(Input::silence_tick), all & ~listening, nothing},

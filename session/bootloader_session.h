@@ -45,7 +45,6 @@ enum class Input {
     failure,
     unknown,
     // The link.
-    link_opened,
     link_lost,
     // The clocks the shell runs for the session.
     reply_expired,

@@ -111,6 +111,7 @@ void tst_update_engine::unit_found_again_data()
     QTest::newRow("two alike: not guessed") << 2 << End::link_lost;
     QTest::newRow("vanished for good") << 0 << End::link_lost;
     QTest::newRow("listed, but cannot be opened") << -1 << End::link_lost;
+    QTest::newRow("another adapter at the old name") << -2 << End::link_lost;
 }
 
 // The unit resets and its adapter comes back under another name: the run goes on there when the adapter can be told
@@ -141,8 +142,13 @@ void tst_update_engine::unit_found_again()
         } else if (r.line == 4 + 2) {
             unit.sim.send("#B_RST");
             QTimer::singleShot(20, [&] {
-                unit.sim.hang_up();
                 catalog.listed.clear();
+                if (adapters_back == -2) {
+                    catalog.listed << adapter(unit.sim.port_path());
+                    catalog.listed.back().serial_number = "B99999";
+                    return;
+                }
+                unit.sim.hang_up();
                 for (int i = 0; i < adapters_back; ++i)
                     catalog.listed << adapter(elsewhere[i].port_path());
                 if (adapters_back < 0)
