@@ -236,9 +236,8 @@ int BootloaderSession::pause_ms() const
 
 std::vector<Command> BootloaderSession::handle(const Event& event, qint64 now_ms)
 {
+    // The session's own list keeps its room from event to event; the caller gets a copy of just what this one gave.
     out.clear();
-    // Most events give a few commands: one allocation for them all.
-    out.reserve(16);
     now = now_ms;
     const bool answer = answers & bit(event.input);
     if (answer || event.input == Input::link_lost) {
@@ -256,7 +255,7 @@ std::vector<Command> BootloaderSession::handle(const Event& event, qint64 now_ms
         held.pop_front();
         dispatch(next);
     }
-    return std::move(out);
+    return std::vector<Command>(out.begin(), out.end());
 }
 
 void BootloaderSession::dispatch(const Event& event)

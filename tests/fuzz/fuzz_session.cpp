@@ -107,7 +107,8 @@ struct Shell {
         case Input::reset:
         case Input::confirmation:
         case Input::failure:
-            return Event::answer(tokens[in.ConsumeIntegralInRange<size_t>(0, std::size(tokens) - 1)], false);
+            return Event::answer(
+                QByteArray::fromRawData(tokens[in.ConsumeIntegralInRange<size_t>(0, std::size(tokens) - 1)], 6), false);
         default:
             return {input, {}, {}, {}};
         }
