@@ -32,6 +32,7 @@ class tst_package : public QObject
 
 private slots:
     void archive_chunks();
+    void a_live_program_keeps_its_files();
     void crafted_package_data();
     void crafted_package();
 };
@@ -50,6 +51,18 @@ void tst_package::archive_chunks()
     QCOMPARE(archive_rules::wire_bytes(QByteArray("\0B\r", 3)), QByteArray());
     // A file that cannot be read adds nothing to the least time left.
     QCOMPARE(archive_rules::line_count_of(QStringLiteral("/nonexistent")), 0);
+}
+
+// What a program still running unpacked is its own: another program's start removes only what a dead one left.
+void tst_package::a_live_program_keeps_its_files()
+{
+    QTemporaryDir dir;
+    QVERIFY(package_builder::write_package(dir.filePath("P.vkt"), {{"MAIN_1", firmware}}));
+    Extraction unpacked = package_extraction::extract(dir.filePath("P.vkt"));
+    package_extraction::keep_note(unpacked, dir.filePath("notes"));
+    package_extraction::remove_abandoned(dir.filePath("notes"));
+    QVERIFY(QFileInfo(unpacked.files.value(0)).isFile() && QFileInfo(unpacked.note).isFile());
+    package_extraction::remove(unpacked);
 }
 
 // Each package is chosen beside an operator's folder "outside" (an '@' in a name or a link's target stands for it);
