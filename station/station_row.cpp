@@ -41,19 +41,19 @@ StationRow::StationRow(int number, QGridLayout* grid, UnitHistory& history, QObj
     number_label = new QLabel(QString::number(number), owner);
     slot_box = new QComboBox(owner);
     slot_box->setEditable(true);
-    slot_box->setMinimumWidth(170);
+    slot_box->setMinimumWidth(150);
     slot_box->lineEdit()->setPlaceholderText(QStringLiteral("loc:, usb: ou porta"));
     adapter = new QLabel(owner);
     serial = new QLineEdit(owner);
     serial->setPlaceholderText(QStringLiteral("Nº de série"));
     file = new QLabel(owner);
     stage = new QLabel(owner);
-    stage->setMinimumWidth(300);
+    stage->setMinimumWidth(360);
     stage->setAutoFillBackground(true);
     bar = new QProgressBar(owner);
-    bar->setMaximumWidth(110);
+    bar->setMaximumWidth(100);
     time = new QLabel(owner);
-    time->setMinimumWidth(140);
+    time->setMinimumWidth(120);
     log = new QPushButton(QStringLiteral("LOG"), owner);
     log->setEnabled(false);
     widgets = {number_label, slot_box, adapter, serial, file, stage, bar, time, log};
@@ -80,13 +80,13 @@ StationRow::~StationRow()
     unit.abandon();
 }
 
-void StationRow::start(const QString& port, const QString& package, const package_trust::PackageBytes& bytes)
+bool StationRow::prepare(const QString& port, const QString& package, const package_trust::PackageBytes& bytes)
 {
     if (running())
-        return;
+        return false;
     preparing = true;
     silent_s = 0;
-    paint("");
+    clear_status();
     file->clear();
     time->clear();
     bar->setValue(0);
@@ -102,14 +102,25 @@ void StationRow::start(const QString& port, const QString& package, const packag
         // slot waits for its unit to be plugged again, or for the operator, rather than retry every second.
         show_refusal(!opening.accepted ? opening.refusal : port_notice);
         plug_latch.ended(false, QString());
-        return;
+        if (unit.is_open())
+            unit.close_port();
+        return false;
     }
+    preparing = true;
+    return true;
+}
+
+void StationRow::start()
+{
+    if (!preparing)
+        return;
     // A fresh ledger per unit, with the slot as it is pinned now; the last one's row is already closed.
     delete ledger.data();
     ledger = new UnitLedger(unit, history, pinned, this);
     started_serial = serial->text().trimmed();
     ledger->set_unit_serial(started_serial);
     serial->setReadOnly(true);
+    preparing = false;
     unit.start();
 }
 
@@ -134,6 +145,13 @@ void StationRow::show_refusal(const QString& text)
     stage->setText(text);
     stage->setToolTip(text);
     paint(refused_style);
+}
+
+void StationRow::clear_status()
+{
+    stage->clear();
+    stage->setToolTip(QString());
+    paint("");
 }
 
 void StationRow::tick()

@@ -39,14 +39,18 @@ public:
     const slot_rules::Latch& latch() const { return plug_latch; }
     void reset_latch() { plug_latch = slot_rules::Latch(); }
 
-    // Opens the package's bytes and the port, then starts: the operator consented to this package before. What
-    // refuses either is said in the row, and no run begins.
-    void start(const QString& port, const QString& package, const package_trust::PackageBytes& bytes);
+    // Opens the package's bytes and the port: false, with the reason said in the row, when either refuses. Unpacking a
+    // big package takes a good part of a second, so a bench prepares every unit before it starts any: a unit started
+    // first would otherwise wait for the others' unpacking with its reply time-out running.
+    bool prepare(const QString& port, const QString& package, const package_trust::PackageBytes& bytes);
+    // Starts the prepared unit: the operator consented to its package before.
+    void start();
     // The slot as found now (`now_ms` on a steady clock): its adapter's serial, and whether the unit that ended there
     // has been unplugged since.
     void follow_slot(const slot_rules::Found& found, qint64 now_ms, int unplugged_ms);
     // A refusal of the operator's input that belongs to this row.
     void show_refusal(const QString& text);
+    void clear_status();
     // Every second: the time left, or how long the equipment has been silent.
     void tick();
     void set_visible(bool visible);

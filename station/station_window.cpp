@@ -174,6 +174,9 @@ void StationWindow::build_package_bar(QWidget* parent, QLayout* layout)
     package_field->setReadOnly(true);
     package_status->setReadOnly(true);
     equipment->setStyleSheet(QStringLiteral("font: 87 10pt \"Arial Black\";"));
+    // A trusted comment runs long: the label takes the room there is, and its tooltip holds it whole.
+    signature->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    signature->setMinimumWidth(200);
     start_button->setEnabled(false);
     start_button->setMinimumWidth(110);
     lock_button->setCheckable(true);
@@ -222,9 +225,9 @@ void StationWindow::build_counters(QWidget* parent, QLayout* layout)
     total_label->setObjectName(QStringLiteral("totalCount"));
     target->setObjectName(QStringLiteral("target"));
     left_label->setObjectName(QStringLiteral("leftCount"));
-    passed_label->setStyleSheet(QStringLiteral("font: 87 11pt \"Arial Black\"; color:rgb(20, 140, 50);"));
-    failed_label->setStyleSheet(QStringLiteral("font: 87 11pt \"Arial Black\"; color:rgb(200, 30, 30);"));
-    total_label->setStyleSheet(QStringLiteral("font: 87 11pt \"Arial Black\";"));
+    passed_label->setStyleSheet(QStringLiteral("font: 87 14pt \"Arial Black\"; color:rgb(20, 140, 50);"));
+    failed_label->setStyleSheet(QStringLiteral("font: 87 14pt \"Arial Black\"; color:rgb(200, 30, 30);"));
+    total_label->setStyleSheet(QStringLiteral("font: 87 14pt \"Arial Black\";"));
     target->setRange(0, 99999);
     target->setPrefix(QStringLiteral("Meta: "));
     target->setSpecialValueText(QStringLiteral("Meta: nenhuma"));
@@ -269,6 +272,7 @@ void StationWindow::choose_package()
     package = read;
     equipment->setText(board_name::equipment_name(path));
     signature->setText(signature_text(package.verdict));
+    signature->setToolTip(signature->text());
     start_button->setEnabled(true);
 }
 
@@ -302,6 +306,7 @@ void StationWindow::consented()
 
 void StationWindow::start_fixture()
 {
+    std::vector<StationRow*> prepared;
     for (StationRow* row : rows) {
         if (row->pin().isEmpty() || row->running() || row->slot_box->isHidden())
             continue;
@@ -312,9 +317,11 @@ void StationWindow::start_fixture()
         // A port pinned by name that the system does not list (a board's UART, the simulated equipment) is tried.
         const bool named =
             !row->pin().startsWith(QLatin1String("loc:")) && !row->pin().startsWith(QLatin1String("usb:"));
-        if (found.present || named)
-            row->start(found.port.name, package_path, package);
+        if ((found.present || named) && row->prepare(found.port.name, package_path, package))
+            prepared.push_back(row);
     }
+    for (StationRow* row : prepared)
+        row->start();
 }
 
 void StationWindow::pin_edited(int slot)
@@ -336,7 +343,7 @@ void StationWindow::pin_edited(int slot)
         return;
     }
     row->set_pin(pin);
-    row->show_refusal(QString());
+    row->clear_status();
     row->reset_latch();
     save();
     follow_slots();
@@ -369,8 +376,9 @@ void StationWindow::follow_slots()
             continue;
         const slot_rules::Found found = slot_rules::find(row->pin(), monitor->ports());
         row->follow_slot(found, clock.elapsed(), unplugged_ms);
-        if (may_start && found.present && !row->running() && !row->latch().holds_any())
-            row->start(found.port.name, package_path, package);
+        if (may_start && found.present && !row->running() && !row->latch().holds_any() &&
+            row->prepare(found.port.name, package_path, package))
+            row->start();
     }
 }
 
