@@ -7,6 +7,7 @@
 #include "station/station_row.h"
 #include "widgets/popup.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -21,6 +22,9 @@
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <iterator>
 
 namespace
 {
@@ -354,7 +358,8 @@ void StationWindow::ports_changed()
     const QList<PortIdentity>& ports = monitor->ports();
     for (StationRow* row : rows) {
         QComboBox* box = row->slot_box;
-        if (box->hasFocus())
+        // A box being typed into or picked from is left as it is.
+        if (box->hasFocus() || box->view()->isVisible())
             continue;
         const QString shown = box->currentText();
         box->clear();
@@ -370,7 +375,8 @@ void StationWindow::ports_changed()
 
 void StationWindow::follow_slots()
 {
-    const bool may_start = auto_start->isChecked() && !package_path.isEmpty() && consented_sha256 == package.sha256;
+    const bool may_start = auto_start->isChecked() && !package_path.isEmpty() && !consented_sha256.isEmpty() &&
+                           consented_sha256 == package.sha256;
     for (StationRow* row : rows) {
         if (row->pin().isEmpty() || row->slot_box->isHidden())
             continue;

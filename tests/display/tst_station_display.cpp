@@ -120,6 +120,9 @@ void tst_station_display::eight_units_with_two_failures()
     }
     QCOMPARE(text("file_3").toString(), QStringLiteral("PV 2 / 2"));
     QCOMPARE(text("file_6").toString(), QStringLiteral("MAIN 1 / 2"));
+    // The bar stays where the unit was pulled.
+    const int pulled_at = station.findChild<QWidget*>("progress_6")->property("value").toInt();
+    QVERIFY2(pulled_at > 0 && pulled_at < 100, qPrintable(QString::number(pulled_at)));
     // The serial typed into the row is the unit's in its history row.
     QVERIFY(run_until(
         [&] {

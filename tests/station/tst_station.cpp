@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -195,6 +196,7 @@ void tst_station::plugged_unit_starts_by_itself_once()
     station.show();
     pin(&station, 1, "loc:1-1.2");
     station.findChild<QCheckBox*>("autoStart")->setChecked(true);
+    station.findChild<QSpinBox*>("target")->setValue(1);
     QVERIFY(consent(station, package));
     QCOMPARE(text(&station, "equipment"), QStringLiteral("Linha X"));
 
@@ -207,6 +209,7 @@ void tst_station::plugged_unit_starts_by_itself_once()
     QCOMPARE(text(&station, "stage_1"), QStringLiteral("Operação realizada com Sucesso! (success)"));
     QCOMPARE(text(&station, "file_1"), QStringLiteral("PV 1 / 1"));
     QCOMPARE(text(&station, "passedCount"), QStringLiteral("Aprovadas 1"));
+    QCOMPARE(text(&station, "leftCount"), QStringLiteral("Faltam 0"));
     auto* log = station.findChild<QPushButton*>("log_1");
     QVERIFY(log->isEnabled());
     QVERIFY(read_file(log->toolTip()).contains("outcome Operação realizada com Sucesso!"));
@@ -231,6 +234,19 @@ void tst_station::bad_input_is_said_in_its_row()
     QVERIFY(package_builder::write_package(package, {{"MAIN.s19", package_builder::converted_firmware('C', 4)}}));
     EquipmentSimulator held_unit;
     QVERIFY(held_unit.open_pty());
+    // A unit that announces itself and then says nothing more.
+    EquipmentSimulator::Options scripted;
+    scripted.automatic = false;
+    EquipmentSimulator quiet_unit(scripted);
+    QVERIFY(quiet_unit.open_pty());
+    connect(&quiet_unit, &EquipmentSimulator::got, &quiet_unit, [&](const EquipmentSimulator::Received& item) {
+        if (item.bytes == "#B_STR")
+            quiet_unit.send("#B_USB");
+    });
+    bootloader_protocol::Waits waits = short_waits();
+    waits.baud_guard_ms = 3000;
+    waits.silence_notice_ms = 500;
+    waits.silence_bound_ms = 5000;
     // Another program holds this unit's port.
     UpdateEngine other{QString()};
     other.open_port(held_unit.port_path());
@@ -240,7 +256,9 @@ void tst_station::bad_input_is_said_in_its_row()
     const QString settings = dir.filePath("station.ini");
     {
         StationWindow station(settings);
+        station.set_waits(waits);
         station.use_port_catalog(ports, 50);
+        station.findChild<QSpinBox*>("target")->setValue(3);
         pin(&station, 1, "loc:1-1.2");
         pin(&station, 2, "usb:a1");
         QCOMPARE(text(&station, "stage_2"), QStringLiteral("Erro! Mesmo adaptador da posição 1"));
@@ -248,6 +266,7 @@ void tst_station::bad_input_is_said_in_its_row()
         pin(&station, 2, "id:0403:6001");
         QVERIFY(text(&station, "stage_2").startsWith("Erro! Fixe a posição"));
         pin(&station, 3, held_unit.port_path());
+        pin(&station, 4, quiet_unit.port_path());
 
         dialog_answer::answer_next_file_dialog(dir.filePath("firmware.zip"));
         station.findChild<QPushButton*>("packageButton")->click();
@@ -258,12 +277,20 @@ void tst_station::bad_input_is_said_in_its_row()
         QVERIFY(text(&station, "stage_1").startsWith("Porta não encontrada"));
         QCOMPARE(text(&station, "totalCount"), QStringLiteral("Total 0"));
         QVERIFY(held_unit.received().isEmpty());
+        QVERIFY(run_until([&] { return text(&station, "time_4").startsWith("≥ 0:0"); }, 1000));
+        QVERIFY(run_until([&] { return text(&station, "time_4") == "sem resposta há 1 s"; }, 2500));
+        QVERIFY(run_until([&] { return text(&station, "totalCount") == "Total 1"; }, 3000));
+        QCOMPARE(text(&station, "stage_4"), QStringLiteral("Dispositivo Incompatível! (timeout)"));
+        QVERIFY(text(&station, "time_4").isEmpty());
+        QCOMPARE(text(&station, "failedCount"), QStringLiteral("Reprovadas 1"));
+        QCOMPARE(text(&station, "leftCount"), QStringLiteral("Faltam 3"));
     }
     // The slots are kept, and a station with pinned slots starts locked against a slip.
     StationWindow again(settings);
     auto* slot_one = again.findChild<QComboBox*>("slot_1");
     QCOMPARE(slot_one->currentText(), QStringLiteral("loc:1-1.2"));
     QCOMPARE(text(&again, "slot_3"), held_unit.port_path());
+    QCOMPARE(text(&again, "leftCount"), QStringLiteral("Faltam 3"));
     QVERIFY(!slot_one->isEnabled() && !again.findChild<QPushButton*>("packageButton")->isEnabled());
     again.findChild<QPushButton*>("lockButton")->click();
     QVERIFY(slot_one->isEnabled() && again.findChild<QPushButton*>("packageButton")->isEnabled());
