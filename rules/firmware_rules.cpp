@@ -69,13 +69,19 @@ QByteArray hex_field(qint64 value, bool padded)
 
 } // namespace
 
-char board_identifier(const QString& name)
+const BoardWord* board_of(const QString& name)
 {
     for (const BoardWord& entry : board_words) {
         if (name.contains(QLatin1String(entry.word), Qt::CaseInsensitive))
-            return entry.identifier;
+            return &entry;
     }
-    return no_board;
+    return nullptr;
+}
+
+char board_identifier(const QString& name)
+{
+    const BoardWord* board = board_of(name);
+    return board ? board->identifier : no_board;
 }
 
 FirstByte first_byte(const QByteArray& content)

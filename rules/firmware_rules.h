@@ -46,6 +46,8 @@ inline constexpr char no_board = 0;
 // Every S-record line begins with 'S', so a firmware file does too; of the rest only NUL bytes are refused.
 inline constexpr char firmware_first_byte = 'S';
 
+// The board a file name (without its folder) names, matched case-insensitively; null when none.
+const BoardWord* board_of(const QString& name);
 // The board identifier of a file name (without its folder), matched case-insensitively; no_board when none.
 char board_identifier(const QString& name);
 

@@ -6,8 +6,8 @@ set -euo pipefail
 # MinGW-w64 compiles the sources' Windows branches (the Windows compile test); clang and its
 # runtime build the libFuzzer targets. Qt's SQLite driver keeps the unit history; the sqlite3 command lets the tests
 # read that file without going through the program. libsodium does the packages' signatures; the stock minisign is
-# the tests' independent check of them.
-packages=(cmake g++ make qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev libqt5sql5-sqlite sqlite3 unzip
+# the tests' independent check of them. libudev tells the station of a port plugged or unplugged as it happens.
+packages=(cmake g++ make qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev libqt5sql5-sqlite libudev-dev sqlite3 unzip
     desktop-file-utils dpkg-dev file xvfb fonts-dejavu-core xdotool g++-mingw-w64-x86-64-posix
     clang-14 libclang-rt-14-dev pkgconf libsodium-dev minisign)
 missing=()

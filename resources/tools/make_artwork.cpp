@@ -8,8 +8,9 @@
 //
 // Usage: make_artwork <output-directory> [<icon-theme-directory>]
 //
-// With the second argument it also writes the desktop icon, the same chip as
-// the window icon, into a hicolor theme tree (NxN/apps/vkt_update_tool.png).
+// With the second argument it also writes the desktop icons, the same pictures as
+// the windows' icons, into a hicolor theme tree (NxN/apps/vkt_update_tool.png and
+// vkt_update_station.png).
 
 #include <QByteArray>
 #include <QColor>
@@ -121,6 +122,42 @@ void drawBootloader(QPainter& p)
     p.setPen(QPen(QColor(0x0a, 0x4a, 0x2a), 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.setBrush(vertical(-14, 14, QColor(0x7e, 0xe8, 0xa4), kGreen));
     p.drawPath(arrowPath(-16, 16, 0, 4.5, 12, 13));
+    p.restore();
+}
+
+// 72 x 72: a bench of four units, each with its light, under the download arrow of the chip.
+void drawStation(QPainter& p)
+{
+    const QRectF rack(4, 24, 64, 42);
+    p.setPen(QPen(kNavy, 1.6));
+    p.setBrush(vertical(rack.top(), rack.bottom(), QColor(0x2a, 0x4f, 0x86), QColor(0x0d, 0x2f, 0x5e)));
+    p.drawRoundedRect(rack, 6, 6);
+
+    const QColor lights[] = {kGreen, kGreen, kGreen, kAmber};
+    for (int i = 0; i < 4; ++i) {
+        const qreal left = 9.5 + 14 * i;
+        // Legs above and below, then the chip over their inner ends.
+        p.setPen(Qt::NoPen);
+        p.setBrush(kMetal);
+        for (const qreal x : {left + 2.5, left + 7.5}) {
+            p.drawRect(QRectF(x - 1, 28, 2, 4));
+            p.drawRect(QRectF(x - 1, 44, 2, 4));
+        }
+        const QRectF chip(left, 31, 10, 14);
+        p.setPen(QPen(kNavy, 1));
+        p.setBrush(vertical(chip.top(), chip.bottom(), QColor(0x5a, 0xa9, 0xf0), kBlue));
+        p.drawRoundedRect(chip, 1.8, 1.8);
+        p.setPen(QPen(QColor(0, 0, 0, 90), 0.8));
+        p.setBrush(lights[i]);
+        p.drawEllipse(QPointF(left + 5, 56), 3.4, 3.4);
+    }
+
+    p.save();
+    p.translate(36, 11);
+    p.rotate(90);
+    p.setPen(QPen(QColor(0x0a, 0x4a, 0x2a), 1.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(vertical(-9, 9, QColor(0x7e, 0xe8, 0xa4), kGreen));
+    p.drawPath(arrowPath(-10, 11, 0, 3.5, 9, 9));
     p.restore();
 }
 
@@ -522,12 +559,16 @@ bool writeFile(const QString& path, const QByteArray& data)
 bool writeDesktopIcons(const QDir& theme)
 {
     bool ok = true;
-    for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
-        const QString folder = QStringLiteral("%1x%1/apps").arg(size);
-        const QString path = theme.filePath(folder + QStringLiteral("/vkt_update_tool.png"));
-        if (!theme.mkpath(folder) || !render(size, size, 72, 72, drawBootloader).save(path, "PNG", 0)) {
-            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-            ok = false;
+    const std::pair<const char*, DrawFn> programs[] = {{"vkt_update_tool", drawBootloader},
+                                                       {"vkt_update_station", drawStation}};
+    for (const auto& [program, draw] : programs) {
+        for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+            const QString folder = QStringLiteral("%1x%1/apps").arg(size);
+            const QString path = theme.filePath(folder + QStringLiteral("/%1.png").arg(QLatin1String(program)));
+            if (!theme.mkpath(folder) || !render(size, size, 72, 72, draw).save(path, "PNG", 0)) {
+                std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+                ok = false;
+            }
         }
     }
     return ok;
@@ -564,6 +605,7 @@ int main(int argc, char** argv)
     };
     const Picture pictures[] = {
         {"bootloader_72x72.png", 72, 72, 72, 72, drawBootloader},
+        {"station_72x72.png", 72, 72, 72, 72, drawStation},
         {"bg_topo.png", 1, 126, 1, 126, drawBanner},
         {"logo_vkt_principal.png", 189, 64, 189, 64, drawLogo},
         {"export-icon.png", 48, 48, 48, 48, drawExport},
