@@ -6,6 +6,7 @@
 #include "support/window_under_test.h"
 #include "widgets/form_fonts.h"
 #include "widgets/popup.h"
+#include "x_keyboard.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -21,51 +22,6 @@
 
 namespace
 {
-
-// Types as a keyboard does: xdotool sends every key through the X server (XTest), so focus and shortcuts decide what it
-// does. Each typing returns once every key's release arrived; false when xdotool failed or a key was lost.
-class XKeyboard : public QObject
-{
-public:
-    XKeyboard() { QCoreApplication::instance()->installEventFilter(this); }
-    // Gives the window the server's input focus; true once the server and Qt both say it has it.
-    bool activate(QWidget* window)
-    {
-        window->activateWindow();
-        QByteArray focus;
-        return QTest::qWaitForWindowActive(window) && xdotool({"getwindowfocus"}, &focus) &&
-               focus.trimmed().toULongLong() == window->winId();
-    }
-    // Chords in xdotool's names, "ctrl+v" or "BackSpace": each key of a chord is released once.
-    bool keys(const QStringList& chords) { return send(QStringList{"key"} + chords, chords.join('+').count('+') + 1); }
-    bool type(const QString& text) { return send({"type", text}, text.size()); }
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override
-    {
-        releases += event->type() == QEvent::KeyRelease && !static_cast<QKeyEvent*>(event)->isAutoRepeat();
-        return false;
-    }
-
-private:
-    static bool xdotool(const QStringList& args, QByteArray* out = nullptr)
-    {
-        QProcess process;
-        process.start(QStringLiteral("xdotool"), args);
-        const bool done =
-            process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        if (out)
-            *out = process.readAllStandardOutput();
-        return done;
-    }
-    bool send(const QStringList& args, int keys)
-    {
-        releases = 0;
-        return xdotool(args) && QTest::qWaitFor([&] { return releases >= keys; }, 2000);
-    }
-
-    int releases = 0;
-};
 
 // Wrapped text needs the height its width gives it; other text its size hint.
 void check_fit(QWidget* widget, QStringList& faults)

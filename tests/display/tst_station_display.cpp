@@ -6,6 +6,7 @@
 #include "support/window_under_test.h"
 #include "widgets/form_fonts.h"
 #include "widgets/popup.h"
+#include "x_keyboard.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -22,40 +23,6 @@
 
 namespace
 {
-
-// Types as a keyboard does, through the X server (xdotool, over XTest), so that the focused widget takes the keys.
-// Each typing returns once every key's release arrived.
-class XKeyboard : public QObject
-{
-public:
-    XKeyboard() { QCoreApplication::instance()->installEventFilter(this); }
-    bool activate(QWidget* window)
-    {
-        window->activateWindow();
-        return QTest::qWaitForWindowActive(window);
-    }
-    bool keys(const QString& chord) { return send({"key", chord}, chord.count('+') + 1); }
-    bool type(const QString& text) { return send({"type", text}, text.size()); }
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override
-    {
-        releases += event->type() == QEvent::KeyRelease && !static_cast<QKeyEvent*>(event)->isAutoRepeat();
-        return false;
-    }
-
-private:
-    bool send(const QStringList& args, int keys)
-    {
-        releases = 0;
-        QProcess xdotool;
-        xdotool.start(QStringLiteral("xdotool"), args);
-        return xdotool.waitForFinished(10000) && xdotool.exitCode() == 0 &&
-               QTest::qWaitFor([&] { return releases >= keys; }, 2000);
-    }
-
-    int releases = 0;
-};
 
 } // namespace
 
@@ -96,17 +63,17 @@ void tst_station_display::eight_units_with_two_failures()
     for (int slot = 1; slot <= 8; ++slot) {
         station.findChild<QComboBox*>(QStringLiteral("slot_%1").arg(slot))->setFocus();
         QVERIFY(keyboard.type(units.at(slot - 1)->port_path()));
-        QVERIFY(keyboard.keys("Tab"));
+        QVERIFY(keyboard.keys({"Tab"}));
     }
     station.findChild<QLineEdit*>("serial_1")->setFocus();
     QVERIFY(keyboard.type("SN1001"));
     dialog_answer::answer_next_file_dialog(package);
     station.findChild<QPushButton*>("packageButton")->click();
     station.findChild<QPushButton*>("startButton")->setFocus();
-    QVERIFY(keyboard.keys("space"));
+    QVERIFY(keyboard.keys({"space"}));
     QVERIFY(QTest::qWaitForWindowExposed(station.warning()));
     QVERIFY(keyboard.activate(station.warning()));
-    QVERIFY(keyboard.keys("space"));
+    QVERIFY(keyboard.keys({"space"}));
 
     const auto text = [&](const QString& name) { return station.findChild<QWidget*>(name)->property("text"); };
     QVERIFY(run_until([&] { return text("totalCount") == "Total 8"; }, 60000));
