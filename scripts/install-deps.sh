@@ -7,7 +7,7 @@ set -euo pipefail
 # runtime build the libFuzzer targets. Qt's SQLite driver keeps the unit history; the sqlite3 command lets the tests
 # read that file without going through the program. libsodium does the packages' signatures; the stock minisign is
 # the tests' independent check of them. libudev tells the station of a port plugged or unplugged as it happens.
-packages=(cmake g++ make qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev libqt5sql5-sqlite libudev-dev sqlite3 unzip
+packages=(cmake g++ make ninja-build qtbase5-dev libqt5serialport5-dev libquazip1-qt5-dev libqt5sql5-sqlite libudev-dev sqlite3 unzip
     desktop-file-utils dpkg-dev file xvfb fonts-dejavu-core xdotool g++-mingw-w64-x86-64-posix
     clang-14 libclang-rt-14-dev pkgconf libsodium-dev minisign)
 missing=()

@@ -602,7 +602,8 @@ void tst_vkt_update::killed_mid_run()
     environment.insert("VKT_HISTORY_DB", line.database);
     next.setProcessEnvironment(environment);
     next.start(window ? VKT_UPDATE_TOOL : VKT_UPDATE, window ? QStringList() : QStringList{"--history", "--json"});
-    QVERIFY(run_until([&] { return sqlite3(line.database, "SELECT count(ended) FROM units") == "4"; }, 10000));
+    const bool closed = run_until([&] { return sqlite3(line.database, "SELECT count(ended) FROM units") == "4"; }, 10000);
+    QVERIFY2(closed, qPrintable(QString::number(next.exitCode()) + ' ' + next.readAllStandardError()));
     next.kill();
     next.waitForFinished();
     QCOMPARE(sqlite3(line.database, files), QString("interrupted success interrupted, ").repeated(4).chopped(2));
