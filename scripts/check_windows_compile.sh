@@ -30,10 +30,21 @@ check() {
         -o -path "$root/docs" -o -path "$root/resources" -o -path "$root/scripts" \) -prune -o \
         -type f -name '*.cpp' -print | sort)
     [ ${#sources[@]} -gt 0 ] || { echo "no program source under $root" >&2; return 1; }
-    for source in "${sources[@]}"; do
-        "$compiler" -std=c++17 -fsyntax-only "${windows_defines[@]}" -I "$root" "${includes[@]}" "$@" "$source" ||
-            failed+=("${source#"$root"/}")
+    # One compiler per core; each source's errors are kept apart and printed in the sources' order.
+    local out i
+    out=$(mktemp -d)
+    for i in "${!sources[@]}"; do
+        while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+        { "$compiler" -std=c++17 -fsyntax-only "${windows_defines[@]}" -I "$root" "${includes[@]}" "$@" "${sources[$i]}" \
+            >"$out/$i.log" 2>&1 || touch "$out/$i.failed"; } &
     done
+    wait
+    for i in "${!sources[@]}"; do
+        [ -e "$out/$i.failed" ] || continue
+        cat "$out/$i.log"
+        failed+=("${sources[$i]#"$root"/}")
+    done
+    rm -rf "$out"
     if [ ${#failed[@]} -gt 0 ]; then
         echo "FAIL: ${#failed[@]} of ${#sources[@]} sources do not compile for Windows: ${failed[*]}"
         return 1

@@ -26,7 +26,8 @@ for config in release sanitize; do
     if [ -f "$dir/CMakeCache.txt" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$dir/CMakeCache.txt"; then
         rm -rf "$dir"
     fi
-    cmake -S . -B "$dir" -G Ninja "${flags[@]}"
+    # lld links the thirty-odd test programs several times faster than the default linker.
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld "${flags[@]}"
     cmake --build "$dir" -j"$jobs"
     echo "== $config tests"
     (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs") || status=1
