@@ -1,6 +1,7 @@
 #include "servicelog/unit_history.h"
 
 #include "rules/package_rules.h"
+#include "rules/process_identity.h"
 #include "servicelog/service_log.h"
 
 #include <QCoreApplication>
@@ -167,7 +168,7 @@ const char* const schema[] = {
     "CREATE TABLE IF NOT EXISTS units ("
     " id INTEGER PRIMARY KEY,"
     " started TEXT NOT NULL, started_ms INTEGER NOT NULL, ended TEXT, ended_ms INTEGER,"
-    " host TEXT, boot_id TEXT, pid INTEGER,"
+    " host TEXT, boot_id TEXT, pid INTEGER, process_started TEXT,"
     " port TEXT, adapter_identity TEXT, usb_serial TEXT, usb_vid_pid TEXT, usb_description TEXT,"
     " package_path TEXT, package_name TEXT, package_sha256 TEXT, signature TEXT, signature_key TEXT, files TEXT,"
     " end_text TEXT, end_class TEXT, exit_code INTEGER, service_log TEXT,"
@@ -180,8 +181,9 @@ const char* const schema[] = {
     "CREATE INDEX IF NOT EXISTS units_port ON units(port, started_ms)",
     // Looked through at every start of a program: only the rows still open.
     "CREATE INDEX IF NOT EXISTS units_open ON units(host) WHERE ended_ms IS NULL",
-    "PRAGMA user_version = 1",
 };
+// The schema's version; a database of an older one is brought up to it when opened.
+constexpr int schema_version = 2;
 
 const char* const row_columns =
     "id, started, ended, host, port, adapter_identity, usb_serial, usb_vid_pid, usb_description, package_path, "
@@ -258,11 +260,12 @@ public:
     {
         QSqlQuery query(database());
         query.setForwardOnly(true);
-        if (!query.exec(QStringLiteral("SELECT id, host, boot_id, pid, file_results FROM units "
+        if (!query.exec(QStringLiteral("SELECT id, host, boot_id, pid, file_results, process_started FROM units "
                                        "WHERE ended_ms IS NULL")))
             return 0;
         const QString host = QSysInfo::machineHostName(), boot = boot_id();
         const qint64 self = QCoreApplication::applicationPid();
+        const ProcessIdentity here = ProcessIdentity::current();
         QList<QPair<qint64, QString>> dead;
         while (query.next()) {
             // Another computer's programs cannot be seen from here.
@@ -271,8 +274,16 @@ public:
             const QString row_boot = query.value(2).toString();
             const qint64 pid = query.value(3).toLongLong();
             const bool other_boot = !boot.isEmpty() && !row_boot.isEmpty() && row_boot != boot;
-            if (!other_boot && (pid == self || process_runs(pid)))
-                continue;
+            if (!other_boot) {
+                // A process id comes back to a later process of the same boot; its start tells the two apart. A row
+                // written without it, or a system that gives none, goes by the id alone.
+                const QString started = query.value(5).toString();
+                const auto state = started.isEmpty() ? ProcessIdentity::State::unknown
+                                                     : ProcessIdentity{here.host, here.boot, pid, started}.state();
+                if (state == ProcessIdentity::State::running ||
+                    (state == ProcessIdentity::State::unknown && (pid == self || process_runs(pid))))
+                    continue;
+            }
             QJsonArray files = parsed(query.value(4));
             for (QJsonValueRef file : files) {
                 QJsonObject object = file.toObject();
@@ -312,15 +323,16 @@ public:
         const UnitRecord& record = row.record;
         const bool committed = write([&](QSqlQuery& query) {
             query.prepare(QStringLiteral(
-                "INSERT INTO units (started, started_ms, host, boot_id, pid, port, adapter_identity, usb_serial, "
+                "INSERT INTO units (started, started_ms, host, boot_id, pid, process_started, port, adapter_identity, usb_serial, "
                 "usb_vid_pid, usb_description, package_path, package_name, package_sha256, signature, signature_key, "
                 "files, service_log, os_user, program_version, unit_serial, file_results) "
-                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
             for (const QVariant& value : {QVariant(iso_time(record.started)),
                                           QVariant(record.started.toMSecsSinceEpoch()),
                                           QVariant(record.host),
                                           QVariant(boot_id()),
                                           QVariant(QCoreApplication::applicationPid()),
+                                          text_or_null(ProcessIdentity::current().started),
                                           QVariant(record.port),
                                           QVariant(record.adapter_identity),
                                           text_or_null(record.usb_serial),
@@ -518,8 +530,16 @@ private:
         }
         QSqlError failure;
         const bool made = write([&failure](QSqlQuery& statement) {
-            for (const char* sql : schema) {
-                if (!statement.exec(QLatin1String(sql))) {
+            QStringList statements;
+            for (const char* sql : schema)
+                statements << QLatin1String(sql);
+            // Version 1 knew a row's process by its id alone, which a later process may have again.
+            if (statement.exec(QStringLiteral("PRAGMA user_version")) && statement.next() &&
+                statement.value(0).toInt() == 1)
+                statements << QStringLiteral("ALTER TABLE units ADD COLUMN process_started TEXT");
+            statements << QStringLiteral("PRAGMA user_version = %1").arg(schema_version);
+            for (const QString& sql : statements) {
+                if (!statement.exec(sql)) {
                     failure = statement.lastError();
                     return false;
                 }

@@ -1,3 +1,4 @@
+#include "rules/process_identity.h"
 #include "servicelog/unit_history.h"
 #include "support/window_under_test.h"
 
@@ -40,6 +41,7 @@ private slots:
     void replaces_what_is_no_database();
     void closes_rows_of_dead_programs_data();
     void closes_rows_of_dead_programs();
+    void brings_an_older_database_up();
     void sixteen_units_write_at_once();
     void a_full_disk_is_told_once();
 };
@@ -97,17 +99,21 @@ void tst_unit_history::closes_rows_of_dead_programs_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("boot");
     QTest::addColumn<qint64>("pid");
+    QTest::addColumn<QString>("started"); // the process's start, as an SQL value
     QTest::addColumn<bool>("closed");
     const QString host = QSysInfo::machineHostName(), boot = QSysInfo::bootUniqueId();
+    const ProcessIdentity self = ProcessIdentity::current();
     const qint64 live = getppid();
     QProcess ended;
     ended.start("true", QStringList());
     ended.waitForFinished();
-    QTest::newRow("a program that still runs") << host << boot << live << false;
-    QTest::newRow("a program killed") << host << boot << ended.processId() << true;
-    QTest::newRow("power lost: another boot") << host << "another boot" << live << true;
+    QTest::newRow("a program that still runs") << host << boot << self.pid << "'" + self.started + "'" << false;
+    QTest::newRow("one that runs, written without its start") << host << boot << live << "NULL" << false;
+    QTest::newRow("a later program under a dead one's id") << host << boot << live << "'1'" << true;
+    QTest::newRow("a program killed") << host << boot << ended.processId() << "NULL" << true;
+    QTest::newRow("power lost: another boot") << host << "another boot" << live << "NULL" << true;
     QTest::newRow("another computer's") << "another-host"
-                                        << "another boot" << ended.processId() << false;
+                                        << "another boot" << ended.processId() << "NULL" << false;
 }
 
 // Killed, crashed or powered off, a program leaves its rows open; the next start of any program closes them as
@@ -117,6 +123,7 @@ void tst_unit_history::closes_rows_of_dead_programs()
     QFETCH(QString, host);
     QFETCH(QString, boot);
     QFETCH(qint64, pid);
+    QFETCH(QString, started);
     QFETCH(bool, closed);
     QTemporaryDir dir;
     const QString path = dir.filePath("history.db");
@@ -124,11 +131,12 @@ void tst_unit_history::closes_rows_of_dead_programs()
         UnitHistory history;
         QVERIFY(history.open(path));
     }
-    QCOMPARE(sqlite3(path, QString("INSERT INTO units (started, started_ms, host, boot_id, pid, file_results) VALUES "
-                               "('2024-05-01T14:03:22.117-03:00', 0, '%1', '%2', %3, "
+    QCOMPARE(sqlite3(path, QString("INSERT INTO units (started, started_ms, host, boot_id, pid, process_started, "
+                               "file_results) VALUES ('2024-05-01T14:03:22.117-03:00', 0, '%1', '%2', %3, %4, "
                                "'[{\"name\":\"A\",\"end\":\"success\"},{\"name\":\"B\",\"end\":\"sending\"}]')")
                            .arg(host, boot)
-                           .arg(pid)),
+                           .arg(pid)
+                           .arg(started)),
              QString());
     UnitHistory history;
     QVERIFY(history.open(path));
@@ -137,6 +145,26 @@ void tst_unit_history::closes_rows_of_dead_programs()
              closed ? "interrupted|interrupted: the program ended|1|"
                       "[{\"end\":\"success\",\"name\":\"A\"},{\"end\":\"interrupted\",\"name\":\"B\"}]"
                     : "||0|[{\"name\":\"A\",\"end\":\"success\"},{\"name\":\"B\",\"end\":\"sending\"}]");
+}
+
+// A database of the first version, whose rows knew their process by its id alone, keeps its rows and goes on: its
+// open row is judged by the id as before, and new rows carry their process's start.
+void tst_unit_history::brings_an_older_database_up()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("history.db");
+    fill(path);
+    QCOMPARE(sqlite3(path, QString("ALTER TABLE units DROP COLUMN process_started; PRAGMA user_version = 1; "
+                                   "UPDATE units SET ended_ms = 1; UPDATE units SET ended_ms = NULL, pid = %1 WHERE id = 1")
+                               .arg(getppid())),
+             QString());
+    UnitHistory history;
+    QVERIFY(history.open(path));
+    QCOMPARE(history.closed_at_open(), 0);
+    QVERIFY(history.open_row(unit_row("SN1")) > 0);
+    QCOMPARE(sqlite3(path, "PRAGMA user_version; SELECT count(*), count(process_started), sum(ended_ms IS NULL) "
+                           "FROM units"),
+             "2\n81|1|2");
 }
 
 // Each of 16 units with a connection of its own, each opening and closing its row while the others do: no row lost,
