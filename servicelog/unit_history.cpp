@@ -4,7 +4,6 @@
 #include "rules/process_identity.h"
 #include "servicelog/service_log.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,7 +15,6 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStandardPaths>
-#include <QSysInfo>
 #include <QThread>
 
 #include <condition_variable>
@@ -104,12 +102,6 @@ bool process_runs(qint64 pid)
 #else
     return true;
 #endif
-}
-
-QString boot_id()
-{
-    // Linux and macOS name each boot; elsewhere this is empty and a row is judged by its process alone.
-    return QString::fromLatin1(QSysInfo::bootUniqueId());
 }
 
 QJsonArray files_json(const QList<QPair<QString, qint64>>& files)
@@ -263,17 +255,15 @@ public:
         if (!query.exec(QStringLiteral("SELECT id, host, boot_id, pid, file_results, process_started FROM units "
                                        "WHERE ended_ms IS NULL")))
             return 0;
-        const QString host = QSysInfo::machineHostName(), boot = boot_id();
-        const qint64 self = QCoreApplication::applicationPid();
         const ProcessIdentity here = ProcessIdentity::current();
         QList<QPair<qint64, QString>> dead;
         while (query.next()) {
             // Another computer's programs cannot be seen from here.
-            if (query.value(1).toString() != host)
+            if (query.value(1).toString() != here.host)
                 continue;
             const QString row_boot = query.value(2).toString();
             const qint64 pid = query.value(3).toLongLong();
-            const bool other_boot = !boot.isEmpty() && !row_boot.isEmpty() && row_boot != boot;
+            const bool other_boot = !here.boot.isEmpty() && !row_boot.isEmpty() && row_boot != here.boot;
             if (!other_boot) {
                 // A process id comes back to a later process of the same boot; its start tells the two apart. A row
                 // written without it, or a system that gives none, goes by the id alone.
@@ -281,7 +271,7 @@ public:
                 const auto state = started.isEmpty() ? ProcessIdentity::State::unknown
                                                      : ProcessIdentity{here.host, here.boot, pid, started}.state();
                 if (state == ProcessIdentity::State::running ||
-                    (state == ProcessIdentity::State::unknown && (pid == self || process_runs(pid))))
+                    (state == ProcessIdentity::State::unknown && (pid == here.pid || process_runs(pid))))
                     continue;
             }
             QJsonArray files = parsed(query.value(4));
@@ -321,18 +311,19 @@ public:
     {
         qint64 id = 0;
         const UnitRecord& record = row.record;
+        const ProcessIdentity self = ProcessIdentity::current();
         const bool committed = write([&](QSqlQuery& query) {
             query.prepare(QStringLiteral(
-                "INSERT INTO units (started, started_ms, host, boot_id, pid, process_started, port, adapter_identity, usb_serial, "
-                "usb_vid_pid, usb_description, package_path, package_name, package_sha256, signature, signature_key, "
-                "files, service_log, os_user, program_version, unit_serial, file_results) "
+                "INSERT INTO units (started, started_ms, host, boot_id, pid, process_started, port, adapter_identity, "
+                "usb_serial, usb_vid_pid, usb_description, package_path, package_name, package_sha256, signature, "
+                "signature_key, files, service_log, os_user, program_version, unit_serial, file_results) "
                 "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
             for (const QVariant& value : {QVariant(iso_time(record.started)),
                                           QVariant(record.started.toMSecsSinceEpoch()),
                                           QVariant(record.host),
-                                          QVariant(boot_id()),
-                                          QVariant(QCoreApplication::applicationPid()),
-                                          text_or_null(ProcessIdentity::current().started),
+                                          QVariant(self.boot),
+                                          QVariant(self.pid),
+                                          text_or_null(self.started),
                                           QVariant(record.port),
                                           QVariant(record.adapter_identity),
                                           text_or_null(record.usb_serial),
